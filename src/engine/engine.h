@@ -1,0 +1,402 @@
+// The coding engine: binary range coder, adaptive probability states, the
+// context-modelled literal coder, the match finder with its parse, and the
+// bit layout of a coded block, in both directions.
+//
+// Every decision is one bit. A probability is the 11-bit chance of a 1 and a
+// 1 takes the lower part of the coder's interval. The bit operations below
+// are inline: they run for every coded bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace qev {
+
+constexpr std::uint32_t BLOCK_SIZE = 4194304;
+// Bytes after a block buffer's capacity that the hash of the last positions
+// reads (and the sample filters may touch).
+constexpr std::uint32_t BLOCK_SLACK = 8;
+constexpr std::uint32_t MIN_MATCH = 8;
+constexpr std::uint32_t MAX_MATCH = 262144;
+constexpr std::uint32_t MIN_RING_SIZE = 1u << 23;
+constexpr std::uint32_t MAX_RING_SIZE = 1u << 30;
+
+// ---------------------------------------------------------------------------
+// Probability states
+
+// Successor of every state value after a 0 and after a 1.
+struct StateTable {
+    std::uint16_t next[2048][2];
+};
+
+// The one table of the process, built on first use and read-only afterwards.
+const StateTable& state_table();
+void build_state_table(StateTable& table);
+
+constexpr std::uint32_t PROB_INIT = 1024;
+
+// ---------------------------------------------------------------------------
+// Byte streams the coder writes to and reads from.
+
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    virtual bool write(const std::uint8_t* data, std::size_t n) = 0;
+};
+
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // Reads up to n bytes; fewer at the end of the data.
+    virtual std::size_t read(std::uint8_t* data, std::size_t n) = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Range coder
+
+class RangeEncoder {
+public:
+    // The output is handed to the sink whenever the buffer holds more than
+    // 32,768 bytes, that is in writes of exactly 32,769 bytes.
+    static constexpr std::size_t FLUSH_THRESHOLD = 32768;
+
+    void start(ByteSink* sink) {
+        sink_ = sink;
+        range_ = 0xFFFFFFFFu;
+        low_ = 0;
+        cache_ = 0;
+        cache_size_ = 1;
+        pos_ = 0;
+        bytes_written_ = 0;
+        write_failed_ = false;
+    }
+
+    // One interval step with bound B, then at most one normalisation step.
+    inline void encode_bit(unsigned bit, std::uint32_t bound) {
+        if (bit) {
+            range_ = bound;
+        } else {
+            low_ += bound;
+            range_ -= bound;
+        }
+        if (range_ < (1u << 24)) {
+            range_ <<= 8;
+            shift_low();
+        }
+    }
+    inline void encode_with_state(unsigned bit, std::uint32_t s) {
+        encode_bit(bit, s * (range_ >> 11));
+    }
+    inline void encode_with_pair(unsigned bit, std::uint32_t s, std::uint32_t t) {
+        encode_bit(bit, (s + t) * (range_ >> 12));
+    }
+    inline void encode_direct_bits(std::uint32_t value, int count) {
+        for (int i = count - 1; i >= 0; --i) encode_bit((value >> i) & 1u, range_ >> 1);
+    }
+
+    // Five shifts, then the rest of the buffer goes to the sink.
+    void finish();
+
+    // Bytes handed to the sink so far.
+    std::uint64_t bytes_written() const { return bytes_written_; }
+    // True once any write to the sink has failed.
+    bool write_failed() const { return write_failed_; }
+    std::uint32_t range() const { return range_; }
+
+private:
+    inline void shift_low() {
+        const std::uint32_t low32 = static_cast<std::uint32_t>(low_);
+        const std::uint32_t carry = static_cast<std::uint32_t>(low_ >> 32);
+        if (low32 < 0xFF000000u || carry != 0) {
+            emit(static_cast<std::uint8_t>(cache_ + carry));
+            for (; cache_size_ > 1; --cache_size_) emit(static_cast<std::uint8_t>(0xFF + carry));
+            cache_ = static_cast<std::uint8_t>(low32 >> 24);
+            cache_size_ = 0;
+        }
+        ++cache_size_;
+        low_ = static_cast<std::uint32_t>(low32 << 8);
+    }
+    inline void emit(std::uint8_t byte) {
+        buffer_[pos_++] = byte;
+        if (pos_ > FLUSH_THRESHOLD) flush();
+    }
+    void flush();
+
+    std::uint32_t range_ = 0xFFFFFFFFu;
+    std::uint64_t low_ = 0;  // bit 32 is the carry
+    std::uint8_t cache_ = 0;
+    std::uint32_t cache_size_ = 1;
+    std::size_t pos_ = 0;
+    ByteSink* sink_ = nullptr;
+    std::uint64_t bytes_written_ = 0;
+    bool write_failed_ = false;
+    std::uint8_t buffer_[FLUSH_THRESHOLD + 1];
+};
+
+class RangeDecoder {
+public:
+    static constexpr std::size_t BUFFER_SIZE = 65536;
+
+    // One read of 65,536 bytes, then five bytes primed into the code.
+    void start(ByteSource* source);
+
+    inline unsigned decode_bit(std::uint32_t bound) {
+        unsigned bit;
+        if (code_ < bound) {
+            bit = 1;
+            range_ = bound;
+        } else {
+            bit = 0;
+            code_ -= bound;
+            range_ -= bound;
+        }
+        if (range_ < (1u << 24)) {
+            range_ <<= 8;
+            code_ = (code_ << 8) | next_byte();
+        }
+        return bit;
+    }
+    inline unsigned decode_with_state(std::uint32_t s) { return decode_bit(s * (range_ >> 11)); }
+    inline unsigned decode_with_pair(std::uint32_t s, std::uint32_t t) {
+        return decode_bit((s + t) * (range_ >> 12));
+    }
+    inline std::uint32_t decode_direct_bits(int count) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < count; ++i) value = (value << 1) | decode_bit(range_ >> 1);
+        return value;
+    }
+
+    // Number of stream bytes fetched so far: 5 at the start, then one per
+    // normalisation. A stream our encoder wrote is consumed exactly.
+    std::uint64_t consumed() const { return base_ + pos_; }
+
+private:
+    inline std::uint8_t next_byte() {
+        if (pos_ > BUFFER_SIZE / 2) refill();
+        return buffer_[pos_++];
+    }
+    void refill();
+
+    std::uint32_t range_ = 0xFFFFFFFFu;
+    std::uint32_t code_ = 0;
+    std::size_t pos_ = 0;
+    std::uint64_t base_ = 0;
+    ByteSource* source_ = nullptr;
+    std::uint8_t buffer_[BUFFER_SIZE];
+};
+
+// ---------------------------------------------------------------------------
+// Model arrays
+
+constexpr std::size_t LITERAL_CELLS = 257 * 512;
+constexpr std::size_t LENGTH_CELLS = 257 * 512;
+constexpr std::size_t OFFSET_SLOT_CELLS = 32;
+constexpr std::size_t OFFSET_BITS_CELLS = 65536;
+constexpr std::size_t NEXT_BYTE_ENTRIES = 65536;
+
+struct Models {
+    std::uint16_t literal[LITERAL_CELLS];
+    std::uint16_t length[LENGTH_CELLS];
+    std::uint16_t offset_slot[OFFSET_SLOT_CELLS];
+    std::uint16_t offset_bits[OFFSET_BITS_CELLS];
+
+    // Literal, length and slot cells: once per stream, or once per solid run.
+    void reset_carried();
+    // Offset bit cells: every stream.
+    void reset_offset_bits();
+};
+
+// Steps one cell after a coded bit.
+inline void step_state(const StateTable& table, std::uint16_t& cell, unsigned bit) {
+    cell = table.next[cell][bit];
+}
+
+// ---------------------------------------------------------------------------
+// Size estimator: an order-1 bit-tree model that counts roughly how many bytes
+// a sample would code to, without producing any.
+
+class SizeEstimator {
+public:
+    void prepare();
+    void estimate_byte(std::uint8_t byte, std::uint8_t previous);
+    std::uint32_t count() const { return count_; }
+    // prepare, then every byte but the first with its predecessor as context.
+    std::uint32_t estimate(const std::uint8_t* data, std::size_t n);
+
+private:
+    std::uint16_t probs_[65536];
+    std::uint32_t range_ = 0xFFFFFF;
+    std::uint32_t count_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// History ring and match table. Both are large, zero-filled mappings whose
+// untouched pages cost nothing; clearing hands the touched pages back.
+
+class RingBuffer {
+public:
+    RingBuffer() = default;
+    ~RingBuffer();
+    RingBuffer(const RingBuffer&) = delete;
+    RingBuffer& operator=(const RingBuffer&) = delete;
+
+    // Makes a zeroed ring of the given size (a power of two); false when the
+    // memory cannot be had.
+    bool allocate(std::uint32_t size);
+    void release();
+    // All bytes zero, position and fill 0.
+    void clear();
+    bool allocated() const { return data_ != nullptr; }
+
+    std::uint8_t* data() { return data_; }
+    std::uint32_t size() const { return size_; }
+    std::uint32_t mask() const { return size_ - 1; }
+
+    std::uint32_t pos = 0;   // where the next byte goes
+    std::uint32_t fill = 0;  // number of valid bytes, at most size()
+
+private:
+    std::uint8_t* data_ = nullptr;
+    std::uint32_t size_ = 0;
+    bool touched_ = false;
+};
+
+class MatchTable {
+public:
+    MatchTable() = default;
+    ~MatchTable();
+    MatchTable(const MatchTable&) = delete;
+    MatchTable& operator=(const MatchTable&) = delete;
+
+    // 2^hash_bits zeroed entries.
+    bool allocate(std::uint32_t hash_bits);
+    void release();
+    void clear();
+    bool allocated() const { return entries_ != nullptr; }
+    std::uint32_t* entries() { return entries_; }
+    void mark_touched() { touched_ = true; }
+
+private:
+    std::uint32_t* entries_ = nullptr;
+    std::size_t bytes_ = 0;
+    bool touched_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Block coding
+
+// Settings of one coded stream, as the entry header stores them.
+struct StreamSettings {
+    bool lz_mode = true;
+    bool media_mode = false;
+    std::uint8_t stride = 1;
+    std::uint8_t second_distance = 2;
+    std::uint32_t image_width = 1;
+};
+
+// How the encoder searches; fixed for a run.
+struct SearchSettings {
+    std::uint32_t ring_size = 1u << 24;
+    std::uint32_t hash_bits = 26;
+    std::uint32_t hash_mask = (1u << 25) - 1;
+    std::uint32_t search_depth = 2;
+    bool lazy_matching = false;
+};
+
+// State both directions share: the models, the two literal contexts and the
+// next-byte table.
+struct CoderState {
+    Models models;
+    std::uint32_t ctx_a = 0;
+    std::uint32_t ctx_b = 0;
+    std::uint8_t next_byte[NEXT_BYTE_ENTRIES];
+
+    // What every stream starts with: contexts 0, next-byte table cleared,
+    // offset bit cells at one half.
+    void begin_stream();
+};
+
+class BlockEncoder {
+public:
+    explicit BlockEncoder(const SearchSettings& search);
+    ~BlockEncoder();
+    BlockEncoder(const BlockEncoder&) = delete;
+    BlockEncoder& operator=(const BlockEncoder&) = delete;
+
+    // Fresh models, an empty ring and an empty match table (every stream of a
+    // normal run; the first stream of a solid run). False when the ring or the
+    // table cannot be allocated.
+    bool reset_all();
+    // Starts a stream: coder started on the sink, per-stream resets.
+    void begin_stream(ByteSink* sink, const StreamSettings& settings);
+    // Codes one block. x must have BLOCK_SLACK readable bytes after len, and
+    // the bytes there must be what the caller's buffer holds (they feed the
+    // hash of the last positions).
+    void encode_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag);
+    void finish_stream();
+
+    const RangeEncoder& coder() const { return rc_; }
+    const RingBuffer& ring() const { return ring_; }
+    const CoderState& state() const { return *state_; }
+
+    // Parse helpers, public for tests.
+    struct Match {
+        std::uint32_t length = 0;
+        std::uint32_t source = 0;
+    };
+    std::uint32_t hash_position(const std::uint8_t* x, std::uint32_t p) const;
+    Match find_match(const std::uint8_t* x, std::uint32_t len, std::uint32_t p, std::uint32_t start_best) const;
+    std::uint32_t score_position(const std::uint8_t* x, std::uint32_t len, std::uint32_t q) const;
+    void insert_positions(const std::uint8_t* x, std::uint32_t p, std::uint32_t n);
+
+private:
+    void encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw);
+    void encode_channels(const std::uint8_t* x, std::uint32_t len, bool raw);
+    void encode_offset(std::uint32_t source);
+    void encode_length(std::uint32_t source, std::uint32_t length);
+
+    SearchSettings search_;
+    StreamSettings settings_;
+    RangeEncoder rc_;
+    CoderState* state_;
+    RingBuffer ring_;
+    MatchTable table_;
+};
+
+enum class DecodeStatus {
+    Ok,
+    Damaged,  // the stream asked for data outside the ring or the block
+};
+
+class BlockDecoder {
+public:
+    BlockDecoder();
+    ~BlockDecoder();
+    BlockDecoder(const BlockDecoder&) = delete;
+    BlockDecoder& operator=(const BlockDecoder&) = delete;
+
+    // Fresh models and an empty ring of the given size (a power of two from
+    // 2^23 to 2^30). False when the ring cannot be allocated.
+    bool reset_all(std::uint32_t ring_size);
+    std::uint32_t ring_size() const { return ring_.size(); }
+    void begin_stream(ByteSource* source, const StreamSettings& settings);
+    // Fills x[0 .. len - 1]; x must have BLOCK_SLACK bytes after len.
+    DecodeStatus decode_block(std::uint8_t* x, std::uint32_t len, bool& text_flag, bool& raw_flag);
+    std::uint64_t consumed() const { return rc_.consumed(); }
+    // Releases the ring (between non-solid entries).
+    void release();
+
+    const CoderState& state() const { return *state_; }
+
+private:
+    DecodeStatus decode_lz(std::uint8_t* x, std::uint32_t len, bool raw);
+    void decode_channels(std::uint8_t* x, std::uint32_t len, bool raw);
+
+    StreamSettings settings_;
+    RangeDecoder rc_;
+    CoderState* state_;
+    RingBuffer ring_;
+};
+
+}  // namespace qev
