@@ -5,7 +5,10 @@ namespace qev {
 bool settings_usable(const FileSettings& s) {
     if (s.media_mode > 1 || s.lz_mode > 1) return false;
     if (s.stride == 0) return false;
-    if (s.lz_mode == 0 && s.second_distance == 0) return false;
+    // In channel order the second context must be an earlier byte of the same
+    // channel: any other distance reaches bytes of a later channel, which
+    // the decoder has not restored yet.
+    if (s.lz_mode == 0 && (s.second_distance == 0 || s.second_distance % s.stride != 0)) return false;
     if (s.media_mode == 1) {
         if (s.channels == 0 || s.channels > 32) return false;
         if (s.sample_bytes == 0) return false;

@@ -32,9 +32,9 @@ struct FileSettings {
 };
 
 // The one rule that compressor and decompressor share for settings that the
-// coder and the filters can obey: both modes 0 or 1, stride at least 1, a
-// second distance of at least 1 in channel order, and with the sample filter
-// on, 1 to 32 channels of at least one byte. The analysis falls back to the
+// coder and the filters can obey: both modes 0 or 1, stride at least 1; in
+// channel order a second distance that is a non-zero multiple of the stride;
+// and with the sample filter on, 1 to 32 channels of at least one byte. The analysis falls back to the
 // plain settings where a file header would break it; the reader rejects
 // entries that break it.
 bool settings_usable(const FileSettings& settings);

@@ -259,7 +259,6 @@ public:
 private:
     std::uint8_t* data_ = nullptr;
     std::uint32_t size_ = 0;
-    bool touched_ = false;
 };
 
 class MatchTable {
@@ -286,6 +285,19 @@ private:
 // ---------------------------------------------------------------------------
 // Block coding
 
+// An offset value v (1 .. ring size) is coded as a slot n (1..30), whose
+// n - 1 takes 5 bits, and n bits of the remainder v - 1 after subtracting
+// 2 + 4 + ... + 2^(n-1).
+inline void split_offset(std::uint32_t v, std::uint32_t& slot, std::uint32_t& remainder) {
+    std::uint32_t n = 1;
+    while (v > (1u << n)) {
+        v -= 1u << n;
+        ++n;
+    }
+    slot = n;
+    remainder = v - 1;
+}
+
 // Settings of one coded stream, as the entry header stores them.
 struct StreamSettings {
     bool lz_mode = true;
@@ -303,6 +315,16 @@ struct SearchSettings {
     std::uint32_t search_depth = 2;
     bool lazy_matching = false;
 };
+
+// Second literal context of a byte coded in channel order: the byte
+// second_distance back, or for three-byte pixels with a known width the byte
+// one row up. Bytes before the block start read as 0.
+inline std::uint32_t channel_context_b(const std::uint8_t* x, std::uint32_t p, std::uint8_t stride,
+                                       std::uint8_t second_distance, std::uint32_t image_width) {
+    const std::uint32_t row = 3u * image_width;
+    if (stride == 3 && image_width != 0 && p > row) return x[p - row] * 512u + 256;
+    return (p >= second_distance ? x[p - second_distance] : 0u) * 512u + 256;
+}
 
 // State both directions share: the models, the two literal contexts and the
 // next-byte table.
@@ -349,6 +371,8 @@ public:
     Match find_match(const std::uint8_t* x, std::uint32_t len, std::uint32_t p, std::uint32_t start_best) const;
     std::uint32_t score_position(const std::uint8_t* x, std::uint32_t len, std::uint32_t q) const;
     void insert_positions(const std::uint8_t* x, std::uint32_t p, std::uint32_t n);
+    // The parse's decision at p: a match, or length 0 for a literal.
+    Match choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p) const;
 
 private:
     void encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw);

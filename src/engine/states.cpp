@@ -1,5 +1,6 @@
 // Probability states, model arrays and the size estimator.
 #include <algorithm>
+#include <iterator>
 
 #include "engine/engine.h"
 

@@ -1,0 +1,453 @@
+// Block layout, token coding and the parse, in both directions.
+//
+// A block codes its flags, then its first min(64, len) bytes as modelled
+// literals under the contexts the previous item left, then either LZ tokens
+// (a match flag, then a literal or an offset and length flags) or every
+// further byte in channel order.
+#include <algorithm>
+
+#include "engine/engine.h"
+
+namespace qev {
+
+namespace {
+
+inline std::uint32_t load_le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+inline std::uint64_t load_u64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// A modelled literal: eight bits down a 255-node tree, each with the pair of
+// cells the two context bases give for the node.
+inline void encode_literal(RangeEncoder& rc, const StateTable& st, std::uint16_t* lit, std::uint32_t ctx_a,
+                           std::uint32_t ctx_b, unsigned c) {
+    std::uint16_t* pa = lit + ctx_a;
+    std::uint16_t* pb = lit + ctx_b;
+    unsigned node = 1;
+    for (int i = 7; i >= 0; --i) {
+        const unsigned bit = (c >> i) & 1u;
+        rc.encode_with_pair(bit, pa[node], pb[node]);
+        pa[node] = st.next[pa[node]][bit];
+        pb[node] = st.next[pb[node]][bit];  // the same cell twice when the contexts coincide
+        node = node * 2 + bit;
+    }
+}
+
+inline unsigned decode_literal(RangeDecoder& rc, const StateTable& st, std::uint16_t* lit, std::uint32_t ctx_a,
+                               std::uint32_t ctx_b) {
+    std::uint16_t* pa = lit + ctx_a;
+    std::uint16_t* pb = lit + ctx_b;
+    unsigned node = 1;
+    for (int i = 0; i < 8; ++i) {
+        const unsigned bit = rc.decode_with_pair(pa[node], pb[node]);
+        pa[node] = st.next[pa[node]][bit];
+        pb[node] = st.next[pb[node]][bit];
+        node = node * 2 + bit;
+    }
+    return node - 256;
+}
+
+// Context bytes that would lie before the block start read as 0.
+inline std::uint32_t byte_before(const std::uint8_t* x, std::uint32_t p, std::uint32_t distance) {
+    return p >= distance ? x[p - distance] : 0;
+}
+
+// Literal contexts of a byte coded in channel order.
+inline void channel_contexts(const std::uint8_t* x, std::uint32_t p, const StreamSettings& s, std::uint32_t& ctx_a,
+                             std::uint32_t& ctx_b) {
+    ctx_a = byte_before(x, p, s.stride) * 512;
+    ctx_b = channel_context_b(x, p, s.stride, s.second_distance, s.image_width);
+}
+
+inline std::uint32_t next_byte_index(const std::uint8_t* x, std::uint32_t p) { return x[p - 2] + 256u * x[p - 1]; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Encoder
+
+BlockEncoder::BlockEncoder(const SearchSettings& search) : search_(search), state_(new CoderState) {}
+
+BlockEncoder::~BlockEncoder() { delete state_; }
+
+bool BlockEncoder::reset_all() {
+    state_->models.reset_carried();
+    return ring_.allocate(search_.ring_size) && table_.allocate(search_.hash_bits);
+}
+
+void BlockEncoder::begin_stream(ByteSink* sink, const StreamSettings& settings) {
+    settings_ = settings;
+    rc_.start(sink);
+    state_->begin_stream();
+}
+
+void BlockEncoder::finish_stream() { rc_.finish(); }
+
+void BlockEncoder::encode_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag) {
+    if (!settings_.media_mode) rc_.encode_direct_bits(text_flag ? 1 : 0, 1);
+    rc_.encode_direct_bits(raw_flag ? 1 : 0, 1);
+
+    const StateTable& st = state_table();
+    const std::uint32_t head = std::min<std::uint32_t>(len, 64);
+    for (std::uint32_t p = 0; p < head; ++p) {
+        encode_literal(rc_, st, state_->models.literal, state_->ctx_a, state_->ctx_b, x[p]);
+    }
+    if (len <= 64) return;
+    if (settings_.lz_mode) {
+        encode_lz(x, len, raw_flag);
+    } else {
+        encode_channels(x, len, raw_flag);
+    }
+}
+
+void BlockEncoder::encode_channels(const std::uint8_t* x, std::uint32_t len, bool raw) {
+    const StateTable& st = state_table();
+    std::uint16_t* lit = state_->models.literal;
+    std::uint32_t ctx_a = state_->ctx_a;
+    std::uint32_t ctx_b = state_->ctx_b;
+    for (std::uint32_t c = 0; c < settings_.stride; ++c) {
+        for (std::uint32_t p = c + 64; p < len; p += settings_.stride) {
+            channel_contexts(x, p, settings_, ctx_a, ctx_b);
+            if (raw) {
+                rc_.encode_direct_bits(x[p], 8);
+            } else {
+                encode_literal(rc_, st, lit, ctx_a, ctx_b, x[p]);
+            }
+        }
+    }
+    state_->ctx_a = ctx_a;
+    state_->ctx_b = ctx_b;
+}
+
+std::uint32_t BlockEncoder::hash_position(const std::uint8_t* x, std::uint32_t p) const {
+    const std::uint32_t a = load_le32(x + p);
+    const std::uint32_t b = load_le32(x + p + 4);
+    std::uint32_t h = ((a * 2979u) ^ (b * 5491u)) >> 9;
+    h ^= (a >> 2) ^ (b >> 3);
+    return h & search_.hash_mask;
+}
+
+BlockEncoder::Match BlockEncoder::find_match(const std::uint8_t* x, std::uint32_t len, std::uint32_t p,
+                                             std::uint32_t start_best) const {
+    Match m;
+    m.length = start_best;
+    const std::uint32_t fill = ring_.fill;
+    if (fill == 0) return m;
+    const std::uint8_t* ring = const_cast<RingBuffer&>(ring_).data();
+    const std::uint32_t* bucket =
+        const_cast<MatchTable&>(table_).entries() + static_cast<std::size_t>(hash_position(x, p)) * search_.search_depth;
+    const std::uint32_t block_room = len - p;
+    const std::uint8_t* xp = x + p;
+    std::uint32_t best = start_best;
+    for (std::uint32_t k = 0; k < search_.search_depth; ++k) {
+        const std::uint32_t s = bucket[k];
+        if (s == 0) break;
+        // Quick reject: a candidate that differs at the current best length
+        // cannot be longer.
+        if (s + best > fill - 1 || ring[s + best] != xp[best]) continue;
+        if (s + 1 >= fill) continue;
+        // A match never wraps around the ring's end and never takes in the
+        // newest ring byte; past MAX_MATCH the length no longer matters.
+        std::uint32_t limit = std::min(block_room, fill - 1 - s);
+        limit = std::min(limit, MAX_MATCH + 1);
+        const std::uint8_t* rs = ring + s;
+        std::uint32_t l = 0;
+        while (l + 8 <= limit) {
+            const std::uint64_t diff = load_u64(rs + l) ^ load_u64(xp + l);
+            if (diff != 0) {
+                l += static_cast<std::uint32_t>(__builtin_ctzll(diff)) >> 3;
+                goto measured;
+            }
+            l += 8;
+        }
+        while (l < limit && rs[l] == xp[l]) ++l;
+    measured:
+        if (l > best) {
+            best = l;
+            m.source = s;
+            if (best > MAX_MATCH) {
+                best = MAX_MATCH;
+                break;
+            }
+        }
+    }
+    m.length = best;
+    return m;
+}
+
+std::uint32_t BlockEncoder::score_position(const std::uint8_t* x, std::uint32_t len, std::uint32_t q) const {
+    if (q >= len) return 16;
+    const std::uint32_t best = find_match(x, len, q, 4).length;
+    return best * best;  // modulo 2^32: a capped scan scores 0
+}
+
+void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std::uint32_t n) {
+    std::uint32_t* table = table_.entries();
+    std::uint8_t* ring = ring_.data();
+    const std::uint32_t depth = search_.search_depth;
+    const std::uint32_t ring_mask = ring_.mask();
+    const std::uint32_t ring_size = ring_.size();
+    const std::uint32_t p0 = ring_.pos;
+    std::uint32_t pos = ring_.pos;
+    std::uint32_t fill = ring_.fill;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        std::uint32_t* bucket = table + static_cast<std::size_t>(hash_position(x, p + i)) * depth;
+        const std::uint32_t newest = bucket[0];
+        // A bucket whose newest entry came from this same call gets no more.
+        if (!(p0 <= newest && newest < p0 + i)) {
+            for (std::uint32_t k = depth - 1; k > 0; --k) bucket[k] = bucket[k - 1];
+            bucket[0] = pos;
+        }
+        ring[pos] = x[p + i];
+        pos = (pos + 1) & ring_mask;
+        if (fill < ring_size) ++fill;
+    }
+    ring_.pos = pos;
+    ring_.fill = fill;
+    table_.mark_touched();
+}
+
+void BlockEncoder::encode_offset(std::uint32_t source) {
+    const StateTable& st = state_table();
+    std::uint32_t n;
+    std::uint32_t remainder;
+    split_offset(((ring_.pos - source) & ring_.mask()) + 1, n, remainder);
+    std::uint16_t* slot = state_->models.offset_slot;
+    std::uint16_t* bits = state_->models.offset_bits;
+    std::uint32_t history = 1;
+    for (int i = 4; i >= 0; --i) {
+        const unsigned bit = ((n - 1) >> i) & 1u;
+        rc_.encode_with_state(bit, slot[history]);
+        step_state(st, slot[history], bit);
+        history = (history * 2 + bit) & 0xFFFF;
+    }
+    for (int i = static_cast<int>(n) - 1; i >= 0; --i) {
+        const unsigned bit = (remainder >> i) & 1u;
+        rc_.encode_with_state(bit, bits[history]);
+        step_state(st, bits[history], bit);
+        history = (history * 2 + bit) & 0xFFFF;
+    }
+}
+
+// L - 8 flags of 1 and a closing 0, each under the source bytes around the
+// byte that would be copied next.
+void BlockEncoder::encode_length(std::uint32_t source, std::uint32_t length) {
+    const StateTable& st = state_table();
+    std::uint16_t* cells = state_->models.length;
+    const std::uint8_t* r = ring_.data() + source;
+    const std::uint32_t extra = length - MIN_MATCH;
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;
+    for (std::uint32_t k = 0; k <= extra; ++k) {
+        a = r[7 + k] * 256u + r[8 + k];
+        b = 65536u + r[6 + k] * 256u + r[7 + k];
+        const unsigned bit = k < extra ? 1u : 0u;
+        rc_.encode_with_pair(bit, cells[a], cells[b]);
+        step_state(st, cells[a], bit);
+        step_state(st, cells[b], bit);
+    }
+    state_->ctx_a = a;
+    state_->ctx_b = b;
+}
+
+BlockEncoder::Match BlockEncoder::choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p) const {
+    const Match none;
+    const Match m = find_match(x, len, p, 0);
+    if (m.length < MIN_MATCH) return none;
+    if (search_.lazy_matching && m.length <= 2048) {
+        // A match gives way to a literal when a match starting one to four
+        // bytes later scores higher: sums of squared lengths, compared as
+        // signed 32-bit values.
+        const std::int32_t here = static_cast<std::int32_t>(m.length * m.length + score_position(x, len, p + m.length));
+        for (std::uint32_t l = 1; l <= 4; ++l) {
+            if (static_cast<std::int32_t>(l * l + score_position(x, len, p + l)) > here) return none;
+        }
+    }
+    return m;
+}
+
+void BlockEncoder::encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw) {
+    const StateTable& st = state_table();
+    std::uint16_t* lit = state_->models.literal;
+    std::uint8_t* next_byte = state_->next_byte;
+    std::uint32_t p = 64;
+    while (p < len) {
+        const Match m = choose_token(x, len, p);
+        const bool literal = m.length == 0;
+        const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
+        const std::uint32_t nb_index = next_byte_index(x, p);
+        const std::uint32_t ctx_b = next_byte[nb_index] * 512u + 256;
+        state_->ctx_a = ctx_a;
+        state_->ctx_b = ctx_b;
+        const unsigned flag = literal ? 0u : 1u;
+        rc_.encode_with_pair(flag, lit[ctx_a], lit[ctx_b]);
+        step_state(st, lit[ctx_a], flag);
+        step_state(st, lit[ctx_b], flag);
+        if (literal) {
+            if (raw) {
+                rc_.encode_direct_bits(x[p], 8);
+            } else {
+                encode_literal(rc_, st, lit, ctx_a, ctx_b, x[p]);
+            }
+            insert_positions(x, p, 1);
+            next_byte[nb_index] = x[p];
+            p += 1;
+        } else {
+            encode_offset(m.source);
+            encode_length(m.source, m.length);
+            insert_positions(x, p, m.length);
+            next_byte[nb_index] = x[p];
+            p += m.length;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Decoder
+
+BlockDecoder::BlockDecoder() : state_(new CoderState) {}
+
+BlockDecoder::~BlockDecoder() { delete state_; }
+
+bool BlockDecoder::reset_all(std::uint32_t ring_size) {
+    state_->models.reset_carried();
+    return ring_.allocate(ring_size);
+}
+
+void BlockDecoder::release() { ring_.release(); }
+
+void BlockDecoder::begin_stream(ByteSource* source, const StreamSettings& settings) {
+    settings_ = settings;
+    rc_.start(source);
+    state_->begin_stream();
+}
+
+DecodeStatus BlockDecoder::decode_block(std::uint8_t* x, std::uint32_t len, bool& text_flag, bool& raw_flag) {
+    text_flag = settings_.media_mode ? false : rc_.decode_direct_bits(1) != 0;
+    raw_flag = rc_.decode_direct_bits(1) != 0;
+
+    const StateTable& st = state_table();
+    const std::uint32_t head = std::min<std::uint32_t>(len, 64);
+    for (std::uint32_t p = 0; p < head; ++p) {
+        x[p] = static_cast<std::uint8_t>(
+            decode_literal(rc_, st, state_->models.literal, state_->ctx_a, state_->ctx_b));
+    }
+    if (len <= 64) return DecodeStatus::Ok;
+    if (settings_.lz_mode) return decode_lz(x, len, raw_flag);
+    decode_channels(x, len, raw_flag);
+    return DecodeStatus::Ok;
+}
+
+void BlockDecoder::decode_channels(std::uint8_t* x, std::uint32_t len, bool raw) {
+    const StateTable& st = state_table();
+    std::uint16_t* lit = state_->models.literal;
+    std::uint32_t ctx_a = state_->ctx_a;
+    std::uint32_t ctx_b = state_->ctx_b;
+    for (std::uint32_t c = 0; c < settings_.stride; ++c) {
+        for (std::uint32_t p = c + 64; p < len; p += settings_.stride) {
+            channel_contexts(x, p, settings_, ctx_a, ctx_b);
+            x[p] = static_cast<std::uint8_t>(raw ? rc_.decode_direct_bits(8) : decode_literal(rc_, st, lit, ctx_a, ctx_b));
+        }
+    }
+    state_->ctx_a = ctx_a;
+    state_->ctx_b = ctx_b;
+}
+
+DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool raw) {
+    const StateTable& st = state_table();
+    std::uint16_t* lit = state_->models.literal;
+    std::uint16_t* lengths = state_->models.length;
+    std::uint16_t* slot = state_->models.offset_slot;
+    std::uint16_t* bits = state_->models.offset_bits;
+    std::uint8_t* next_byte = state_->next_byte;
+    std::uint8_t* ring = ring_.data();
+    const std::uint32_t ring_size = ring_.size();
+    const std::uint32_t ring_mask = ring_.mask();
+    std::uint32_t p = 64;
+    while (p < len) {
+        const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
+        const std::uint32_t nb_index = next_byte_index(x, p);
+        const std::uint32_t ctx_b = next_byte[nb_index] * 512u + 256;
+        state_->ctx_a = ctx_a;
+        state_->ctx_b = ctx_b;
+        const unsigned flag = rc_.decode_with_pair(lit[ctx_a], lit[ctx_b]);
+        step_state(st, lit[ctx_a], flag);
+        step_state(st, lit[ctx_b], flag);
+        if (flag == 0) {
+            const std::uint8_t c = static_cast<std::uint8_t>(raw ? rc_.decode_direct_bits(8)
+                                                                 : decode_literal(rc_, st, lit, ctx_a, ctx_b));
+            x[p] = c;
+            ring[ring_.pos] = c;
+            ring_.pos = (ring_.pos + 1) & ring_mask;
+            if (ring_.fill < ring_size) ++ring_.fill;
+            next_byte[nb_index] = c;
+            p += 1;
+            continue;
+        }
+
+        // Offset: five slot bits, then as many offset bits as the slot says.
+        std::uint32_t history = 1;
+        std::uint32_t slot_value = 0;
+        for (int i = 0; i < 5; ++i) {
+            const unsigned bit = rc_.decode_with_state(slot[history]);
+            step_state(st, slot[history], bit);
+            history = (history * 2 + bit) & 0xFFFF;
+            slot_value = slot_value * 2 + bit;
+        }
+        const std::uint32_t n = slot_value + 1;
+        std::uint64_t value = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const unsigned bit = rc_.decode_with_state(bits[history]);
+            step_state(st, bits[history], bit);
+            history = (history * 2 + bit) & 0xFFFF;
+            value = value * 2 + bit;
+        }
+        const std::uint64_t back = value + ((std::uint64_t{1} << n) - 2);
+        const std::uint32_t s = static_cast<std::uint32_t>((ring_.pos - back) & ring_mask);
+
+        // Length: the first 8 bytes, then one flag per further byte. The
+        // flags read the ring up to s + L, which must stay inside the ring,
+        // and the bytes must stay inside the block.
+        if (len - p < MIN_MATCH || ring_size - s <= MIN_MATCH) return DecodeStatus::Damaged;
+        const std::uint8_t* r = ring + s;
+        std::memcpy(x + p, r, MIN_MATCH);
+        const std::uint32_t ring_room = ring_size - s - MIN_MATCH;  // flags k < ring_room may be read
+        const std::uint32_t block_room = len - p - MIN_MATCH;     // bytes that may still be copied
+        std::uint32_t k = 0;
+        std::uint32_t a;
+        std::uint32_t b;
+        for (;;) {
+            if (k >= ring_room) return DecodeStatus::Damaged;
+            a = r[7 + k] * 256u + r[8 + k];
+            b = 65536u + r[6 + k] * 256u + r[7 + k];
+            const unsigned more = rc_.decode_with_pair(lengths[a], lengths[b]);
+            step_state(st, lengths[a], more);
+            step_state(st, lengths[b], more);
+            if (!more) break;
+            if (k >= block_room) return DecodeStatus::Damaged;
+            x[p + MIN_MATCH + k] = r[MIN_MATCH + k];
+            ++k;
+        }
+        state_->ctx_a = a;
+        state_->ctx_b = b;
+        const std::uint32_t length = MIN_MATCH + k;
+
+        // Only now do the match's bytes enter the ring.
+        const std::uint32_t first = std::min(length, ring_size - ring_.pos);
+        std::memcpy(ring + ring_.pos, x + p, first);
+        std::memcpy(ring, x + p + first, length - first);
+        ring_.pos = (ring_.pos + length) & ring_mask;
+        ring_.fill = std::min<std::uint64_t>(std::uint64_t{ring_.fill} + length, ring_size);
+        next_byte[nb_index] = x[p];
+        p += length;
+    }
+    return DecodeStatus::Ok;
+}
+
+}  // namespace qev

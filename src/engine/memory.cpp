@@ -1,0 +1,95 @@
+// The history ring and the match table live in anonymous mappings: they read
+// as zeros, only the pages the coder touches are ever backed by memory, and
+// clearing hands those pages back instead of writing zeros over them.
+#include <sys/mman.h>
+
+#include <cstring>
+
+#include "engine/engine.h"
+
+namespace qev {
+
+namespace {
+
+void* map_zeroed(std::size_t bytes) {
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
+}
+
+void unmap(void* p, std::size_t bytes) {
+    if (p != nullptr) munmap(p, bytes);
+}
+
+// Zeroes a whole mapping by returning its pages to the kernel.
+void zero_mapping(void* p, std::size_t bytes) {
+    if (madvise(p, bytes, MADV_DONTNEED) != 0) std::memset(p, 0, bytes);
+}
+
+}  // namespace
+
+RingBuffer::~RingBuffer() { release(); }
+
+bool RingBuffer::allocate(std::uint32_t size) {
+    if (data_ != nullptr && size_ == size) {
+        clear();
+        return true;
+    }
+    release();
+    data_ = static_cast<std::uint8_t*>(map_zeroed(size));
+    if (data_ == nullptr) return false;
+    size_ = size;
+    pos = 0;
+    fill = 0;
+    return true;
+}
+
+void RingBuffer::release() {
+    unmap(data_, size_);
+    data_ = nullptr;
+    size_ = 0;
+    pos = 0;
+    fill = 0;
+}
+
+// Every byte written to the ring advances fill, so [0, fill) is all that can
+// be non-zero until the ring wraps.
+void RingBuffer::clear() {
+    if (data_ == nullptr) return;
+    if (fill < size_ && fill <= 65536) {
+        std::memset(data_, 0, fill);
+    } else {
+        zero_mapping(data_, size_);
+    }
+    pos = 0;
+    fill = 0;
+}
+
+MatchTable::~MatchTable() { release(); }
+
+bool MatchTable::allocate(std::uint32_t hash_bits) {
+    const std::size_t bytes = static_cast<std::size_t>(4) << hash_bits;
+    if (entries_ != nullptr && bytes_ == bytes) {
+        clear();
+        return true;
+    }
+    release();
+    entries_ = static_cast<std::uint32_t*>(map_zeroed(bytes));
+    if (entries_ == nullptr) return false;
+    bytes_ = bytes;
+    touched_ = false;
+    return true;
+}
+
+void MatchTable::release() {
+    unmap(entries_, bytes_);
+    entries_ = nullptr;
+    bytes_ = 0;
+    touched_ = false;
+}
+
+void MatchTable::clear() {
+    if (entries_ != nullptr && touched_) zero_mapping(entries_, bytes_);
+    touched_ = false;
+}
+
+}  // namespace qev
