@@ -41,12 +41,14 @@ public:
     bool had_failure() const { return failed_; }
 
 private:
-    bool open_archive();
-    void fail_archive_write();
+    void open_archive();
+    void prepare_storage();
+    [[noreturn]] void fail_archive_write(std::uint64_t entry_start);
+    [[noreturn]] void fail_no_memory();
 
     CompressOptions options_;
     std::string archive_path_;
-    platform::File archive_;
+    platform::File archive_;  // open for writing from the first entry on
     bool archive_opened_ = false;
     bool buffers_ready_ = false;
     bool failed_ = false;

@@ -39,6 +39,10 @@ bool is_absolute(const std::string& path);
 // followed by a name) the current directory.
 std::string native_path(const std::string& path);
 
+// Removes every separator that is directly followed by another one, so that
+// each run of separators keeps only its last character.
+std::string normalise_separators(std::string path);
+
 // True when the path is longer than MAX_PATH_BYTES.
 bool path_too_long(const std::string& path);
 

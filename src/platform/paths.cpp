@@ -1,0 +1,15 @@
+#include "platform/platform_file.h"
+
+namespace qev::platform {
+
+std::string normalise_separators(std::string path) {
+    std::string out;
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (is_separator(path[i]) && i + 1 < path.size() && is_separator(path[i + 1])) continue;
+        out.push_back(path[i]);
+    }
+    return out;
+}
+
+}  // namespace qev::platform
