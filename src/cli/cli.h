@@ -1,0 +1,174 @@
+// The program's entry: banner and usage, the switches, the archive,
+// destination and pattern strings of the three commands, the selection of the
+// files to add with their stored names and directories, and the dispatch to
+// the compression and extraction drivers.
+//
+// Path forming and switch scanning are plain functions of their inputs (the
+// current directory is passed in) so that they can be checked on their own;
+// run_qev ties them together and writes every message to the console of the
+// platform layer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "compress/compressor.h"
+
+namespace qev {
+
+// ---------------------------------------------------------------------------
+// Run settings
+
+// Fixed by the command line before the first file is touched.
+struct RunSettings {
+    char command = 0;                     // 'a', 'x' or 'l'
+    std::uint32_t ring_size = 1u << 24;   // -bN: 2^(22+N)
+    std::uint32_t hash_bits = 26;         // -hN: 22+N
+    std::int32_t method_level = 1;        // -mN: N/2
+    std::uint32_t search_depth = 2;       // -mN: 1,1,2,2,4,4,8,8,16,16
+    bool lazy_matching = false;           // -mN: odd N
+    std::uint32_t hash_mask = (1u << 25) - 1;
+    bool solid = false;                   // -s
+    bool verbose = false;                 // -v
+    bool recurse = false;                 // -r
+    bool keep_directories = true;         // off only in the single-argument add form on a non-folder
+};
+
+// 2^(hash_bits - method_level) - 1.
+std::uint32_t compute_hash_mask(std::uint32_t hash_bits, std::int32_t method_level);
+
+enum class SwitchSet {
+    Add,      // r, s, v, m, b, h
+    Extract,  // v only
+};
+
+// Reads the switch arguments of args starting at index first: every argument
+// that begins with '-', up to the first one that does not. Returns false on
+// an unknown option (nothing is printed); otherwise next is the index of the
+// first non-switch argument (args.size() when there is none).
+bool scan_switches(const std::vector<std::string>& args, std::size_t first, SwitchSet set, RunSettings& settings,
+                   std::size_t& next);
+
+// ---------------------------------------------------------------------------
+// Fixed texts
+
+// The two banner lines, each with its line end.
+std::string banner_text();
+// The usage text: every line padded with blanks to its width, each with a
+// line end.
+std::string usage_text();
+
+// ---------------------------------------------------------------------------
+// Path operations ('/' and '\' are both separators)
+
+bool has_dot_or_star(const std::string& s);
+bool ends_with_separator(const std::string& s);
+// s up to and including its last separator; empty when it has none.
+std::string directory_part(const std::string& s);
+// The text after the last separator; all of s without one; empty when s ends
+// with a separator.
+std::string base_name(const std::string& s);
+// The last component of s, one trailing separator ignored.
+std::string folder_name(const std::string& s);
+// 'A'..'Z' become 'a'..'z'; every other byte stays.
+std::string lower_case_ascii(std::string s);
+// Every separator directly followed by another one is removed.
+std::string normalise_separators(std::string s);
+// arg itself when it is absolute (a leading separator or a drive prefix),
+// otherwise current_directory + '/' + arg.
+std::string resolve_path(const std::string& current_directory, const std::string& arg);
+
+// ---------------------------------------------------------------------------
+// Path forming of the three commands
+
+// The add command's archive and file arguments. args holds what follows the
+// switches: the archive argument and the file arguments (at least one
+// element).
+struct AddPlan {
+    std::string archive_path;             // normalised
+    std::vector<std::string> file_args;   // before the file selection drops the first "-m" one
+    bool keep_directories = true;
+    bool single_argument = false;         // the single-argument form was used
+    bool refused = false;                 // single-argument form on an existing non-folder
+};
+AddPlan plan_add(const std::vector<std::string>& args, const std::string& current_directory);
+
+// The archive path of the extract command (normalised) and of the list
+// command (as formed).
+std::string extract_archive_path(const std::string& arg, const std::string& current_directory);
+std::string list_archive_path(const std::string& arg, const std::string& current_directory);
+
+// One destination argument of the extract command.
+struct Destination {
+    std::string formed;     // the destination path after the folder rule
+    std::string directory;  // directory_part of formed: ends with a separator
+    std::string pattern;    // lower-cased; "*" when formed ends with a separator
+};
+// A destination that has no '.' and no '*', or that names an existing
+// directory, is a folder: everything goes into it.
+Destination form_destination(const std::string& arg, const std::string& current_directory);
+
+// ---------------------------------------------------------------------------
+// File selection for the add command
+
+struct FileSpec {
+    std::string directory;  // may be empty: the current directory
+    std::string pattern;    // never empty
+};
+// Splits one file argument into its search directory and name pattern.
+FileSpec split_file_spec(const std::string& arg);
+
+struct FileRecord {
+    std::string path;        // search-directory prefix + entry name
+    std::uint64_t size = 0;  // at selection time
+};
+using FileList = std::vector<FileRecord>;
+
+// The file arguments without the first one that begins with "-m".
+std::vector<std::string> drop_method_argument(std::vector<std::string> args);
+
+// Appends the files every argument selects, in argument order and, within
+// one, in listing order (recursing depth first into matching folders when
+// recurse is on). Returns false when something could not be taken (a path too
+// long, a folder that cannot be read); its message has been printed.
+bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list);
+
+// The text after the last '.' of the path, or the whole path without one.
+std::string extension_key(const std::string& path);
+// Stable sort by extension_key, bytes compared as unsigned values.
+void sort_by_extension(FileList& list);
+
+// The stored name: the text after the last separator of the path.
+std::string stored_name(const std::string& path);
+// The stored dir: the path up to and including its last separator, without a
+// drive prefix and without leading separators; empty when keep_directories
+// is off.
+std::string stored_dir(const std::string& path, bool keep_directories);
+
+struct AddTotals {
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+};
+
+// Stores one file: input path, name, dir.
+using StoreFunction =
+    std::function<Compressor::Result(const std::string& path, const std::string& name, const std::string& dir)>;
+
+// Stores every record in order; only stored files are counted. Returns false
+// when some file could not be stored.
+bool store_files(const FileList& list, bool keep_directories, const StoreFunction& store, AddTotals& totals);
+
+// "%llu bytes, %llu files.\n"
+void print_totals(const AddTotals& totals);
+
+// ---------------------------------------------------------------------------
+// Entry
+
+// Runs one command; returns the exit status: 0 when everything asked for
+// worked, 1 otherwise (usage errors and unknown options included).
+int run_qev(int argc, char** argv);
+
+}  // namespace qev

@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "cli/cli.h"
+
+namespace qev {
+namespace {
+
+namespace fs = std::filesystem;
+
+// root/ top.txt noext x.bmp
+//       dir/ x.bmp y.BMP other/y.bmp sub.bmp/inner.txt sub.bmp/deeper/z.txt
+class FileSelection : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char name[] = "/tmp/qev_select_XXXXXX";
+        root = mkdtemp(name);
+        saved = fs::current_path();
+        for (const char* d : {"dir/other", "dir/sub.bmp/deeper"}) fs::create_directories(root + "/" + d);
+        for (const char* f : {"top.txt", "noext", "x.bmp", "dir/x.bmp", "dir/y.BMP", "dir/other/y.bmp",
+                              "dir/sub.bmp/inner.txt", "dir/sub.bmp/deeper/z.txt"}) {
+            std::ofstream(root + "/" + f) << f;
+        }
+        fs::current_path(root);
+    }
+    void TearDown() override {
+        fs::current_path(saved);
+        std::error_code ec;
+        fs::remove_all(root, ec);
+    }
+
+    static std::vector<std::string> record_paths(const FileList& list) {
+        std::vector<std::string> out;
+        for (const FileRecord& r : list) out.push_back(r.path);
+        return out;
+    }
+    static std::vector<std::string> paths(const std::vector<std::string>& args, bool recurse, bool* ok = nullptr) {
+        FileList list;
+        const bool result = collect_files(args, recurse, list);
+        if (ok != nullptr) *ok = result;
+        return record_paths(list);
+    }
+    static std::vector<std::string> sorted(std::vector<std::string> v) {
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+
+    std::string root;
+    fs::path saved;
+};
+
+TEST(FileSelectionSplit, DirectoryAndPattern) {
+    auto check = [](const std::string& arg, const std::string& dir, const std::string& pattern) {
+        const FileSpec s = split_file_spec(arg);
+        EXPECT_EQ(s.directory, dir) << arg;
+        EXPECT_EQ(s.pattern, pattern) << arg;
+    };
+    check("docs\\a.txt", "docs", "a.txt");
+    check("a.txt", "", "a.txt");
+    check(".", ".", "*");
+    check("..", "..", "*");
+    check("dir/", "dir", "*");
+    check("/x", "/", "x");
+    check("c:\\x.bmp", "c:/.", "x.bmp");
+    check("c:\\data\\x.bmp", "c:/data", "x.bmp");
+    check("c:x.bmp", "c:.", "x.bmp");
+    check("c:", "c:.", "*");
+}
+
+TEST(FileSelectionNaming, NameAndDir) {
+    EXPECT_EQ(stored_name("docs/a.txt"), "a.txt");
+    EXPECT_EQ(stored_name("a.txt"), "a.txt");
+    EXPECT_EQ(stored_dir("docs/a.txt", true), "docs/");
+    EXPECT_EQ(stored_dir("a.txt", true), "");
+    EXPECT_EQ(stored_dir("c:/data/x.bmp", true), "data/");
+    EXPECT_EQ(stored_dir("c:/./x.bmp", true), "./");
+    EXPECT_EQ(stored_dir("photos/2010/x.bmp", true), "photos/2010/");
+    EXPECT_EQ(stored_dir("/home/u/a.txt", true), "home/u/");  // a leading '/' is left out like a drive
+    EXPECT_EQ(stored_dir("photos/2010/x.bmp", false), "");
+    EXPECT_EQ(drop_method_argument({"-m3", "f", "-m4"}), (std::vector<std::string>{"f", "-m4"}));
+}
+
+TEST_F(FileSelection, SortByExtension) {
+    EXPECT_EQ(extension_key("./c"), "/c");  // the last dot anywhere in the path
+    // Bytes compare unsigned; a key that is a prefix of another sorts first; equal keys keep their order.
+    FileList list{{"e.\xe9", 1}, {"f.z", 2}, {"h.bmp", 3}, {"g.bm", 4}, {"b.bmp", 5}};
+    sort_by_extension(list);
+    EXPECT_EQ(record_paths(list), (std::vector<std::string>{"g.bm", "h.bmp", "b.bmp", "f.z", "e.\xe9"}));
+
+    fs::create_directories("sort");
+    for (const char* f : {"a.txt", "b.bmp", "c", "d.TXT"}) std::ofstream(std::string("sort/") + f) << "x";
+    fs::current_path("sort");
+    list.clear();
+    ASSERT_TRUE(collect_files({"*"}, false, list));
+    sort_by_extension(list);
+    EXPECT_EQ(record_paths(list), (std::vector<std::string>{"d.TXT", "b.bmp", "c", "a.txt"}));
+}
+
+TEST_F(FileSelection, PatternsDotsAndRepeats) {
+    EXPECT_EQ(sorted(paths({"*.*"}, false)), (std::vector<std::string>{"top.txt", "x.bmp"}));
+    EXPECT_EQ(sorted(paths({"."}, false)), (std::vector<std::string>{"./noext", "./top.txt", "./x.bmp"}));
+    EXPECT_EQ(paths({"dir/*.BMP"}, false), (std::vector<std::string>{"dir/y.BMP"}));
+    EXPECT_EQ(paths({"dir\\x.bmp", "dir/x.bmp"}, false), (std::vector<std::string>{"dir/x.bmp", "dir/x.bmp"}));
+    EXPECT_TRUE(paths({"dir"}, false).empty());  // a folder without -r selects nothing
+    bool ok = false;
+    EXPECT_TRUE(paths({"nope/*", "-m5"}, true, &ok).empty());
+    EXPECT_TRUE(ok);  // a missing folder is silent
+
+    fs::current_path("dir");
+    EXPECT_EQ(sorted(paths({".."}, false)), (std::vector<std::string>{"../noext", "../top.txt", "../x.bmp"}));
+    EXPECT_EQ(stored_dir(paths({".."}, false).front(), true), "../");
+
+    FileList list;
+    ASSERT_TRUE(collect_files({root + "/x.bmp"}, false, list));
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].path, root + "/x.bmp");
+    EXPECT_EQ(list[0].size, 5u);
+}
+
+TEST_F(FileSelection, RecursionEntersMatchingFoldersOnly) {
+    EXPECT_EQ(sorted(paths({"dir/*.bmp"}, true)),
+              (std::vector<std::string>{"dir/sub.bmp/deeper/z.txt", "dir/sub.bmp/inner.txt", "dir/x.bmp"}));
+    EXPECT_EQ(paths({"dir/*.bmp"}, false), (std::vector<std::string>{"dir/x.bmp"}));
+
+    EXPECT_EQ(sorted(paths({"dir"}, true)),
+              (std::vector<std::string>{"dir/other/y.bmp", "dir/sub.bmp/deeper/z.txt", "dir/sub.bmp/inner.txt",
+                                        "dir/x.bmp", "dir/y.BMP"}));
+}
+
+TEST_F(FileSelection, SymlinkLoopsAreNotReentered) {
+    fs::create_directory_symlink(".", "dir/self");
+    fs::create_directory_symlink("..", "dir/sub.bmp/up");
+    bool ok = false;
+    const std::vector<std::string> all = paths({"dir"}, true, &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(all.size(), 5u);
+    EXPECT_EQ(sorted(paths({"dir/*"}, true)).size(), 5u);
+}
+
+TEST(FileSelectionStore, CountsOnlyStoredFiles) {
+    const FileList list{{"docs/a.txt", 10}, {"gone.bin", 7}, {"c:/./x.bmp", 5}};
+    std::vector<std::string> calls;
+    const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir) {
+        calls.push_back(path + "|" + name + "|" + dir);
+        return path == "gone.bin" ? Compressor::Result::Unreadable : Compressor::Result::Stored;
+    };
+    AddTotals totals;
+    EXPECT_FALSE(store_files(list, true, store, totals));
+    EXPECT_EQ(totals.files, 2u);
+    EXPECT_EQ(totals.bytes, 15u);
+    EXPECT_EQ(calls, (std::vector<std::string>{"docs/a.txt|a.txt|docs/", "gone.bin|gone.bin|",
+                                               "c:/./x.bmp|x.bmp|./"}));
+
+    calls.clear();
+    AddTotals flat;
+    EXPECT_TRUE(store_files({{"docs/a.txt", 10}}, false, store, flat));
+    EXPECT_EQ(calls, (std::vector<std::string>{"docs/a.txt|a.txt|"}));
+    EXPECT_EQ(flat.files, 1u);
+}
+
+}  // namespace
+}  // namespace qev
