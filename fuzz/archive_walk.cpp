@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     qev::platform::make_directory(box);
     qev::platform::make_directory(dest);
     try {
-        qev::Extractor extractor(false);
+        static qev::Extractor extractor(false);
         extractor.extract_archive(archive, dest + "/", "*");
         qev::list_archive(archive, "*");
     } catch (const qev::ExitRequest&) {

@@ -2,6 +2,7 @@
 // console.
 #pragma once
 
+#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,8 +27,9 @@ inline const std::string& scratch_root() {
 }
 
 inline void remove_tree(const std::string& path) {
-    const std::string cmd = "rm -rf '" + path + "'";
-    if (std::system(cmd.c_str()) != 0) std::abort();
+    nftw(
+        path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 inline void write_bytes(const std::string& path, const std::uint8_t* data, std::size_t size) {

@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         qev::Compressor compressor(options, archive);
         for (const auto& name : names) compressor.compress_file(in + "/" + name, name, "");
     }
-    qev::Extractor extractor(false);
+    static qev::Extractor extractor(false);
     const qev::ExtractResult result = extractor.extract_archive(archive, out + "/", "*");
     if (result.failed || result.selected != files) std::abort();
     for (unsigned i = 0; i < files; ++i) {

@@ -199,16 +199,6 @@ std::string lower_case_ascii(std::string s) {
     return s;
 }
 
-std::string normalise_separators(std::string s) {
-    std::string out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (is_separator(s[i]) && i + 1 < s.size() && is_separator(s[i + 1])) continue;
-        out += s[i];
-    }
-    return out;
-}
-
 std::string resolve_path(const std::string& current_directory, const std::string& arg) {
     if (platform::is_absolute(arg)) return arg;
     return current_directory + platform::SEPARATOR + arg;

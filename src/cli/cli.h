@@ -76,7 +76,7 @@ std::string folder_name(const std::string& s);
 // 'A'..'Z' become 'a'..'z'; every other byte stays.
 std::string lower_case_ascii(std::string s);
 // Every separator directly followed by another one is removed.
-std::string normalise_separators(std::string s);
+using platform::normalise_separators;
 // arg itself when it is absolute (a leading separator or a drive prefix),
 // otherwise current_directory + '/' + arg.
 std::string resolve_path(const std::string& current_directory, const std::string& arg);

@@ -196,7 +196,11 @@ void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std:
     const std::uint32_t p0 = ring_.pos;
     std::uint32_t pos = ring_.pos;
     std::uint32_t fill = ring_.fill;
+    // The buckets are spread over a table far larger than the caches: ask
+    // for the bucket a few positions ahead while this one is updated.
+    constexpr std::uint32_t AHEAD = 8;
     for (std::uint32_t i = 0; i < n; ++i) {
+        if (i + AHEAD < n) __builtin_prefetch(table + static_cast<std::size_t>(hash_position(x, p + i + AHEAD)) * depth, 1);
         std::uint32_t* bucket = table + static_cast<std::size_t>(hash_position(x, p + i)) * depth;
         const std::uint32_t newest = bucket[0];
         // A bucket whose newest entry came from this same call gets no more.
@@ -278,8 +282,15 @@ void BlockEncoder::encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw)
     std::uint8_t* next_byte = state_->next_byte;
     std::uint32_t p = 64;
     while (p < len) {
+        // Most tokens are followed by a search one byte on: fetch its bucket
+        // while this one is decided.
+        __builtin_prefetch(table_.entries() + static_cast<std::size_t>(hash_position(x, p + 1)) * search_.search_depth);
         const Match m = choose_token(x, len, p);
         const bool literal = m.length == 0;
+        if (!literal) {
+            __builtin_prefetch(table_.entries() +
+                               static_cast<std::size_t>(hash_position(x, p + m.length)) * search_.search_depth);
+        }
         const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
         const std::uint32_t nb_index = next_byte_index(x, p);
         const std::uint32_t ctx_b = next_byte[nb_index] * 512u + 256;
@@ -322,8 +333,9 @@ bool BlockDecoder::reset_all(std::uint32_t ring_size) {
 
 void BlockDecoder::release() { ring_.release(); }
 
-void BlockDecoder::begin_stream(ByteSource* source, const StreamSettings& settings) {
+void BlockDecoder::begin_stream(ByteSource* source, const StreamSettings& settings, std::uint64_t stream_length) {
     settings_ = settings;
+    stream_length_ = stream_length;
     rc_.start(source);
     state_->begin_stream();
 }
@@ -338,25 +350,27 @@ DecodeStatus BlockDecoder::decode_block(std::uint8_t* x, std::uint32_t len, bool
         x[p] = static_cast<std::uint8_t>(
             decode_literal(rc_, st, state_->models.literal, state_->ctx_a, state_->ctx_b));
     }
+    if (exhausted()) return DecodeStatus::Exhausted;
     if (len <= 64) return DecodeStatus::Ok;
-    if (settings_.lz_mode) return decode_lz(x, len, raw_flag);
-    decode_channels(x, len, raw_flag);
-    return DecodeStatus::Ok;
+    return settings_.lz_mode ? decode_lz(x, len, raw_flag) : decode_channels(x, len, raw_flag);
 }
 
-void BlockDecoder::decode_channels(std::uint8_t* x, std::uint32_t len, bool raw) {
+DecodeStatus BlockDecoder::decode_channels(std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint32_t ctx_a = state_->ctx_a;
     std::uint32_t ctx_b = state_->ctx_b;
     for (std::uint32_t c = 0; c < settings_.stride; ++c) {
         for (std::uint32_t p = c + 64; p < len; p += settings_.stride) {
+            // A stream that has run dry can only decode noise: stop at once.
+            if (exhausted()) return DecodeStatus::Exhausted;
             channel_contexts(x, p, settings_, ctx_a, ctx_b);
             x[p] = static_cast<std::uint8_t>(raw ? rc_.decode_direct_bits(8) : decode_literal(rc_, st, lit, ctx_a, ctx_b));
         }
     }
     state_->ctx_a = ctx_a;
     state_->ctx_b = ctx_b;
+    return exhausted() ? DecodeStatus::Exhausted : DecodeStatus::Ok;
 }
 
 DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool raw) {
@@ -371,6 +385,8 @@ DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool ra
     const std::uint32_t ring_mask = ring_.mask();
     std::uint32_t p = 64;
     while (p < len) {
+        // A stream that has run dry can only decode noise: stop at once.
+        if (exhausted()) return DecodeStatus::Exhausted;
         const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
         const std::uint32_t nb_index = next_byte_index(x, p);
         const std::uint32_t ctx_b = next_byte[nb_index] * 512u + 256;
@@ -447,7 +463,7 @@ DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool ra
         next_byte[nb_index] = x[p];
         p += length;
     }
-    return DecodeStatus::Ok;
+    return exhausted() ? DecodeStatus::Exhausted : DecodeStatus::Ok;
 }
 
 }  // namespace qev

@@ -390,7 +390,8 @@ private:
 
 enum class DecodeStatus {
     Ok,
-    Damaged,  // the stream asked for data outside the ring or the block
+    Damaged,    // the stream asked for data outside the ring or the block
+    Exhausted,  // the stream ran out before the block was complete
 };
 
 class BlockDecoder {
@@ -404,7 +405,11 @@ public:
     // 2^23 to 2^30). False when the ring cannot be allocated.
     bool reset_all(std::uint32_t ring_size);
     std::uint32_t ring_size() const { return ring_.size(); }
-    void begin_stream(ByteSource* source, const StreamSettings& settings);
+    // stream_length: the bytes the stream has; decoding stops as soon as it
+    // has fetched more than that (a stream our encoder wrote is consumed
+    // exactly).
+    void begin_stream(ByteSource* source, const StreamSettings& settings,
+                      std::uint64_t stream_length = UINT64_MAX);
     // Fills x[0 .. len - 1]; x must have BLOCK_SLACK bytes after len.
     DecodeStatus decode_block(std::uint8_t* x, std::uint32_t len, bool& text_flag, bool& raw_flag);
     std::uint64_t consumed() const { return rc_.consumed(); }
@@ -415,9 +420,11 @@ public:
 
 private:
     DecodeStatus decode_lz(std::uint8_t* x, std::uint32_t len, bool raw);
-    void decode_channels(std::uint8_t* x, std::uint32_t len, bool raw);
+    DecodeStatus decode_channels(std::uint8_t* x, std::uint32_t len, bool raw);
+    bool exhausted() const { return rc_.consumed() > stream_length_; }
 
     StreamSettings settings_;
+    std::uint64_t stream_length_ = UINT64_MAX;
     RangeDecoder rc_;
     CoderState* state_;
     RingBuffer ring_;

@@ -264,7 +264,7 @@ struct Extractor::Impl {
         const std::uint64_t stream_length = h.entry_size - h.header_size();
         archive.seek(offset + h.header_size());
         StreamSource source(archive, stream_length);
-        decoder->begin_stream(&source, stream_settings(h.settings));
+        decoder->begin_stream(&source, stream_settings(h.settings), stream_length);
 
         const FileSettings& s = h.settings;
         std::uint8_t* block = this->block.get();
@@ -273,11 +273,12 @@ struct Extractor::Impl {
             const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(BLOCK_SIZE, h.unpacked_size - restored));
             bool text_flag = false;
             bool raw_flag = false;
-            if (decoder->decode_block(block, n, text_flag, raw_flag) != DecodeStatus::Ok) {
+            const DecodeStatus status = decoder->decode_block(block, n, text_flag, raw_flag);
+            if (status == DecodeStatus::Damaged) {
                 report(h, "its coded stream asks for data outside the history or the block");
                 return false;
             }
-            if (decoder->consumed() > stream_length) {
+            if (status == DecodeStatus::Exhausted) {
                 report(h, "its coded stream ends before the file is complete");
                 return false;
             }

@@ -64,7 +64,7 @@ void round_trip(const std::vector<Stream>& streams, const SearchSettings& search
             ASSERT_TRUE(dec->reset_all(search.ring_size));
         }
         test::MemorySource source(coded[i]);
-        dec->begin_stream(&source, streams[i].settings);
+        dec->begin_stream(&source, streams[i].settings, coded[i].size());
         const auto& d = streams[i].data;
         for (std::size_t done = 0; done < d.size(); done += block_len) {
             const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(block_len, d.size() - done));
@@ -387,6 +387,7 @@ TEST(BlockCoding, DamagedStreamsNeverCrash) {
     auto dec = std::make_unique<BlockDecoder>();
     std::vector<std::uint8_t> out(text.size() + BLOCK_SLACK);
     int damaged = 0;
+    int exhausted = 0;
     for (int trial = 0; trial < 300; ++trial) {
         std::vector<std::uint8_t> bad;
         if (trial % 3 == 0) {
@@ -401,13 +402,17 @@ TEST(BlockCoding, DamagedStreamsNeverCrash) {
         test::MemorySource source(bad);
         StreamSettings s = lz();
         s.stride = static_cast<std::uint8_t>(1 + trial % 5);
-        dec->begin_stream(&source, s);
+        dec->begin_stream(&source, s, bad.size());
         bool t, r;
-        if (dec->decode_block(out.data(), static_cast<std::uint32_t>(text.size()), t, r) == DecodeStatus::Damaged) {
-            ++damaged;
+        const auto status = dec->decode_block(out.data(), static_cast<std::uint32_t>(text.size()), t, r);
+        if (status == DecodeStatus::Damaged) ++damaged;
+        if (status == DecodeStatus::Exhausted) ++exhausted;
+        if (status == DecodeStatus::Ok) {
+            EXPECT_LE(dec->consumed(), bad.size());
         }
     }
     EXPECT_GT(damaged, 0);
+    EXPECT_GT(exhausted, 0);
 }
 
 }  // namespace qev

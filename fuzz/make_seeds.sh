@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds seed corpora for the fuzz targets from small real archives: the
+# first kilobytes of some shared corpus files, stored at several levels.
+# Usage: fuzz/make_seeds.sh QEV_BINARY CORPUS_DIR OUT_DIR
+set -euo pipefail
+qev=$(readlink -f "$1")
+corpus=$(readlink -f "$2")
+out=$(mkdir -p "$3" && readlink -f "$3")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$out/archive_walk" "$out/decode_entry" "$out/round_trip"
+cd "$work"
+for f in alice29.txt html geo.protodata kppkn.gtb paper-100k.pdf fireworks.jpeg; do
+  head -c 3000 "$corpus/$f" > "$f"
+done
+n=0
+for level in 0 3 9; do
+  for f in alice29.txt html geo.protodata kppkn.gtb paper-100k.pdf fireworks.jpeg; do
+    rm -f one.qev
+    "$qev" a -m$level -b1 -h1 one.qev "$f" > /dev/null
+    cp one.qev "$out/archive_walk/$f.m$level.qev"
+    # decode_entry: 12 bytes of settings (plain LZ, two blocks), then the stream.
+    hdr=$((39 + ${#f} + 1 + 1))
+    { printf '\002\000\000\001\002\000\000\000\267\013\000\000'; tail -c +$((hdr + 1)) one.qev; } \
+      > "$out/decode_entry/$f.m$level"
+    # round_trip: level, solid/file-count bits, cut points, then the data.
+    { printf "\\$(printf '%03o' $level)\\003\\033"; cat "$f"; } > "$out/round_trip/$f.m$level"
+    n=$((n + 1))
+  done
+done
+rm -f two.qev
+"$qev" a -s -m2 -b1 -h1 two.qev alice29.txt html kppkn.gtb > /dev/null
+cp two.qev "$out/archive_walk/solid.qev"
+echo "seeds: $n archives in $out"
