@@ -78,7 +78,13 @@ BlockEncoder::~BlockEncoder() { delete state_; }
 
 bool BlockEncoder::reset_all() {
     state_->models.reset_carried();
-    return ring_.allocate(search_.ring_size) && table_.allocate(search_.hash_bits);
+    if (ring_.size() == search_.ring_size) {
+        ring_.pos = 0;
+        ring_.fill = 0;
+    } else if (!ring_.allocate(search_.ring_size)) {
+        return false;
+    }
+    return table_.allocate(search_.hash_bits, search_.search_depth);
 }
 
 void BlockEncoder::begin_stream(ByteSink* sink, const StreamSettings& settings) {
@@ -134,14 +140,13 @@ std::uint32_t BlockEncoder::hash_position(const std::uint8_t* x, std::uint32_t p
 }
 
 BlockEncoder::Match BlockEncoder::find_match(const std::uint8_t* x, std::uint32_t len, std::uint32_t p,
-                                             std::uint32_t start_best) const {
+                                             std::uint32_t start_best) {
     Match m;
     m.length = start_best;
     const std::uint32_t fill = ring_.fill;
     if (fill == 0) return m;
-    const std::uint8_t* ring = const_cast<RingBuffer&>(ring_).data();
-    const std::uint32_t* bucket =
-        const_cast<MatchTable&>(table_).entries() + static_cast<std::size_t>(hash_position(x, p)) * search_.search_depth;
+    const std::uint8_t* ring = ring_.data();
+    const std::uint32_t* bucket = table_.bucket(hash_position(x, p));
     const std::uint32_t block_room = len - p;
     const std::uint8_t* xp = x + p;
     std::uint32_t best = start_best;
@@ -181,14 +186,13 @@ BlockEncoder::Match BlockEncoder::find_match(const std::uint8_t* x, std::uint32_
     return m;
 }
 
-std::uint32_t BlockEncoder::score_position(const std::uint8_t* x, std::uint32_t len, std::uint32_t q) const {
+std::uint32_t BlockEncoder::score_position(const std::uint8_t* x, std::uint32_t len, std::uint32_t q) {
     if (q >= len) return 16;
     const std::uint32_t best = find_match(x, len, q, 4).length;
     return best * best;  // modulo 2^32: a capped scan scores 0
 }
 
 void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std::uint32_t n) {
-    std::uint32_t* table = table_.entries();
     std::uint8_t* ring = ring_.data();
     const std::uint32_t depth = search_.search_depth;
     const std::uint32_t ring_mask = ring_.mask();
@@ -200,8 +204,8 @@ void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std:
     // for the bucket a few positions ahead while this one is updated.
     constexpr std::uint32_t AHEAD = 8;
     for (std::uint32_t i = 0; i < n; ++i) {
-        if (i + AHEAD < n) __builtin_prefetch(table + static_cast<std::size_t>(hash_position(x, p + i + AHEAD)) * depth, 1);
-        std::uint32_t* bucket = table + static_cast<std::size_t>(hash_position(x, p + i)) * depth;
+        if (i + AHEAD < n) table_.prefetch(hash_position(x, p + i + AHEAD), true);
+        std::uint32_t* bucket = table_.bucket(hash_position(x, p + i));
         const std::uint32_t newest = bucket[0];
         // A bucket whose newest entry came from this same call gets no more.
         if (!(p0 <= newest && newest < p0 + i)) {
@@ -214,7 +218,6 @@ void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std:
     }
     ring_.pos = pos;
     ring_.fill = fill;
-    table_.mark_touched();
 }
 
 void BlockEncoder::encode_offset(std::uint32_t source) {
@@ -260,7 +263,7 @@ void BlockEncoder::encode_length(std::uint32_t source, std::uint32_t length) {
     state_->ctx_b = b;
 }
 
-BlockEncoder::Match BlockEncoder::choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p) const {
+BlockEncoder::Match BlockEncoder::choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p) {
     const Match none;
     const Match m = find_match(x, len, p, 0);
     if (m.length < MIN_MATCH) return none;
@@ -284,12 +287,11 @@ void BlockEncoder::encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw)
     while (p < len) {
         // Most tokens are followed by a search one byte on: fetch its bucket
         // while this one is decided.
-        __builtin_prefetch(table_.entries() + static_cast<std::size_t>(hash_position(x, p + 1)) * search_.search_depth);
+        table_.prefetch(hash_position(x, p + 1), false);
         const Match m = choose_token(x, len, p);
         const bool literal = m.length == 0;
         if (!literal) {
-            __builtin_prefetch(table_.entries() +
-                               static_cast<std::size_t>(hash_position(x, p + m.length)) * search_.search_depth);
+            table_.prefetch(hash_position(x, p + m.length), false);
         }
         const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
         const std::uint32_t nb_index = next_byte_index(x, p);

@@ -261,25 +261,55 @@ private:
     std::uint32_t size_ = 0;
 };
 
+// The match table is cleared lazily: every 64-byte line of it carries the
+// number of the clear it belongs to, and a line from an earlier one is zeroed
+// when a bucket in it is first used again. A clear is O(1), and a file pays
+// only for the lines it touches.
 class MatchTable {
 public:
+    static constexpr std::size_t LINE_BYTES = 64;
+
     MatchTable() = default;
     ~MatchTable();
     MatchTable(const MatchTable&) = delete;
     MatchTable& operator=(const MatchTable&) = delete;
 
-    // 2^hash_bits zeroed entries.
-    bool allocate(std::uint32_t hash_bits);
+    // 2^hash_bits zeroed entries, in buckets of depth entries (a power of two
+    // up to 16, so that a bucket never straddles a line).
+    bool allocate(std::uint32_t hash_bits, std::uint32_t depth);
     void release();
     void clear();
     bool allocated() const { return entries_ != nullptr; }
-    std::uint32_t* entries() { return entries_; }
-    void mark_touched() { touched_ = true; }
+
+    // The entries of bucket index, valid for the current clear.
+    inline std::uint32_t* bucket(std::uint32_t index) {
+        const std::size_t offset = static_cast<std::size_t>(index) * depth_;
+        const std::size_t line = offset / (LINE_BYTES / 4);
+        std::uint32_t* entries = entries_ + offset;
+        if (line_epoch_[line] != epoch_) {
+            std::memset(entries_ + line * (LINE_BYTES / 4), 0, LINE_BYTES);
+            line_epoch_[line] = epoch_;
+        }
+        return entries;
+    }
+    // Asks for a bucket and its line's clear number ahead of their use.
+    inline void prefetch(std::uint32_t index, bool for_write) const {
+        const std::size_t offset = static_cast<std::size_t>(index) * depth_;
+        if (for_write) {
+            __builtin_prefetch(entries_ + offset, 1);
+            __builtin_prefetch(line_epoch_ + offset / (LINE_BYTES / 4), 1);
+        } else {
+            __builtin_prefetch(entries_ + offset, 0);
+            __builtin_prefetch(line_epoch_ + offset / (LINE_BYTES / 4), 0);
+        }
+    }
 
 private:
     std::uint32_t* entries_ = nullptr;
     std::size_t bytes_ = 0;
-    bool touched_ = false;
+    std::uint32_t depth_ = 1;
+    std::uint8_t* line_epoch_ = nullptr;
+    std::uint8_t epoch_ = 1;
 };
 
 // ---------------------------------------------------------------------------
@@ -348,7 +378,8 @@ public:
 
     // Fresh models, an empty ring and an empty match table (every stream of a
     // normal run; the first stream of a solid run). False when the ring or the
-    // table cannot be allocated.
+    // table cannot be allocated. The ring's old bytes are not cleared: the
+    // search never reads past the bytes appended since.
     bool reset_all();
     // Starts a stream: coder started on the sink, per-stream resets.
     void begin_stream(ByteSink* sink, const StreamSettings& settings);
@@ -368,11 +399,11 @@ public:
         std::uint32_t source = 0;
     };
     std::uint32_t hash_position(const std::uint8_t* x, std::uint32_t p) const;
-    Match find_match(const std::uint8_t* x, std::uint32_t len, std::uint32_t p, std::uint32_t start_best) const;
-    std::uint32_t score_position(const std::uint8_t* x, std::uint32_t len, std::uint32_t q) const;
+    Match find_match(const std::uint8_t* x, std::uint32_t len, std::uint32_t p, std::uint32_t start_best);
+    std::uint32_t score_position(const std::uint8_t* x, std::uint32_t len, std::uint32_t q);
     void insert_positions(const std::uint8_t* x, std::uint32_t p, std::uint32_t n);
     // The parse's decision at p: a match, or length 0 for a literal.
-    Match choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p) const;
+    Match choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p);
 
 private:
     void encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw);

@@ -55,7 +55,7 @@ void RingBuffer::release() {
 // be non-zero until the ring wraps.
 void RingBuffer::clear() {
     if (data_ == nullptr) return;
-    if (fill < size_ && fill <= 65536) {
+    if (fill < size_) {
         std::memset(data_, 0, fill);
     } else {
         zero_mapping(data_, size_);
@@ -66,30 +66,41 @@ void RingBuffer::clear() {
 
 MatchTable::~MatchTable() { release(); }
 
-bool MatchTable::allocate(std::uint32_t hash_bits) {
+bool MatchTable::allocate(std::uint32_t hash_bits, std::uint32_t depth) {
     const std::size_t bytes = static_cast<std::size_t>(4) << hash_bits;
-    if (entries_ != nullptr && bytes_ == bytes) {
+    if (entries_ != nullptr && bytes_ == bytes && depth_ == depth) {
         clear();
         return true;
     }
     release();
     entries_ = static_cast<std::uint32_t*>(map_zeroed(bytes));
-    if (entries_ == nullptr) return false;
+    line_epoch_ = static_cast<std::uint8_t*>(map_zeroed(bytes / LINE_BYTES));
+    if (entries_ == nullptr || line_epoch_ == nullptr) {
+        release();
+        return false;
+    }
     bytes_ = bytes;
-    touched_ = false;
+    depth_ = depth;
+    // Fresh lines read as zeros already: they belong to the first clear.
+    epoch_ = 0;
     return true;
 }
 
 void MatchTable::release() {
     unmap(entries_, bytes_);
+    unmap(line_epoch_, bytes_ / LINE_BYTES);
     entries_ = nullptr;
+    line_epoch_ = nullptr;
     bytes_ = 0;
-    touched_ = false;
 }
 
 void MatchTable::clear() {
-    if (entries_ != nullptr && touched_) zero_mapping(entries_, bytes_);
-    touched_ = false;
+    if (entries_ == nullptr) return;
+    if (++epoch_ == 0) {
+        // The clear counter wrapped: start over from an all-zero table.
+        zero_mapping(entries_, bytes_);
+        zero_mapping(line_epoch_, bytes_ / LINE_BYTES);
+    }
 }
 
 }  // namespace qev
