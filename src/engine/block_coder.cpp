@@ -131,12 +131,20 @@ void BlockEncoder::encode_channels(const std::uint8_t* x, std::uint32_t len, boo
     state_->ctx_b = ctx_b;
 }
 
-std::uint32_t BlockEncoder::hash_position(const std::uint8_t* x, std::uint32_t p) const {
-    const std::uint32_t a = load_le32(x + p);
-    const std::uint32_t b = load_le32(x + p + 4);
+// How many positions ahead a match's insertion asks for buckets.
+constexpr std::uint32_t INSERT_AHEAD = 16;
+
+// Bucket of the eight bytes at p.
+inline std::uint32_t hash_eight(const std::uint8_t* at, std::uint32_t mask) {
+    const std::uint32_t a = load_le32(at);
+    const std::uint32_t b = load_le32(at + 4);
     std::uint32_t h = ((a * 2979u) ^ (b * 5491u)) >> 9;
     h ^= (a >> 2) ^ (b >> 3);
-    return h & search_.hash_mask;
+    return h & mask;
+}
+
+std::uint32_t BlockEncoder::hash_position(const std::uint8_t* x, std::uint32_t p) const {
+    return hash_eight(x + p, search_.hash_mask);
 }
 
 BlockEncoder::Match BlockEncoder::find_match(const std::uint8_t* x, std::uint32_t len, std::uint32_t p,
@@ -146,7 +154,7 @@ BlockEncoder::Match BlockEncoder::find_match(const std::uint8_t* x, std::uint32_
     const std::uint32_t fill = ring_.fill;
     if (fill == 0) return m;
     const std::uint8_t* ring = ring_.data();
-    const std::uint32_t* bucket = table_.bucket(hash_position(x, p));
+    const std::uint32_t* bucket = table_.bucket(hash_eight(x + p, search_.hash_mask));
     const std::uint32_t block_room = len - p;
     const std::uint8_t* xp = x + p;
     std::uint32_t best = start_best;
@@ -201,11 +209,11 @@ void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std:
     std::uint32_t pos = ring_.pos;
     std::uint32_t fill = ring_.fill;
     // The buckets are spread over a table far larger than the caches: ask
-    // for the bucket a few positions ahead while this one is updated.
-    constexpr std::uint32_t AHEAD = 8;
+    // for the bucket a few positions ahead while this one is updated (the
+    // parse asked for the first ones).
     for (std::uint32_t i = 0; i < n; ++i) {
-        if (i + AHEAD < n) table_.prefetch(hash_position(x, p + i + AHEAD), true);
-        std::uint32_t* bucket = table_.bucket(hash_position(x, p + i));
+        if (i + INSERT_AHEAD < n) table_.prefetch(hash_eight(x + p + i + INSERT_AHEAD, search_.hash_mask));
+        std::uint32_t* bucket = table_.bucket(hash_eight(x + p + i, search_.hash_mask));
         const std::uint32_t newest = bucket[0];
         // A bucket whose newest entry came from this same call gets no more.
         if (!(p0 <= newest && newest < p0 + i)) {
@@ -287,11 +295,15 @@ void BlockEncoder::encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw)
     while (p < len) {
         // Most tokens are followed by a search one byte on: fetch its bucket
         // while this one is decided.
-        table_.prefetch(hash_position(x, p + 1), false);
+        table_.prefetch(hash_eight(x + p + 1, search_.hash_mask));
         const Match m = choose_token(x, len, p);
         const bool literal = m.length == 0;
         if (!literal) {
-            table_.prefetch(hash_position(x, p + m.length), false);
+            // The match's positions go into the table once it is coded: ask
+            // for their buckets now, while the offset and length are coded.
+            const std::uint32_t ahead = std::min(m.length, INSERT_AHEAD);
+            for (std::uint32_t i = 1; i < ahead; ++i) table_.prefetch(hash_eight(x + p + i, search_.hash_mask));
+            table_.prefetch(hash_eight(x + p + m.length, search_.hash_mask));
         }
         const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
         const std::uint32_t nb_index = next_byte_index(x, p);

@@ -293,15 +293,10 @@ public:
         return entries;
     }
     // Asks for a bucket and its line's clear number ahead of their use.
-    inline void prefetch(std::uint32_t index, bool for_write) const {
+    inline void prefetch(std::uint32_t index) const {
         const std::size_t offset = static_cast<std::size_t>(index) * depth_;
-        if (for_write) {
-            __builtin_prefetch(entries_ + offset, 1);
-            __builtin_prefetch(line_epoch_ + offset / (LINE_BYTES / 4), 1);
-        } else {
-            __builtin_prefetch(entries_ + offset, 0);
-            __builtin_prefetch(line_epoch_ + offset / (LINE_BYTES / 4), 0);
-        }
+        __builtin_prefetch(entries_ + offset);
+        __builtin_prefetch(line_epoch_ + offset / (LINE_BYTES / 4));
     }
 
 private:
