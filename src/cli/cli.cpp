@@ -380,7 +380,8 @@ int run_extract(const std::vector<std::string>& args, RunSettings& settings, con
                      d.directory.c_str());
         const ExtractResult result = extractor.extract_archive(archive_path, d.directory, d.pattern);
         if (result.failed) failed = true;
-        if (result.selected == 0) {
+        // "*" selecting nothing is an empty archive: nothing to do, no failure.
+        if (result.selected == 0 && d.pattern != "*") {
             std::fprintf(console_out(), "WARNING: no entry matches %s\n", d.pattern.c_str());
             failed = true;
         }

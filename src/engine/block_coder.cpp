@@ -25,7 +25,7 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
 
 // A modelled literal: eight bits down a 255-node tree, each with the pair of
 // cells the two context bases give for the node.
-inline void encode_literal(RangeEncoder& rc, const StateTable& st, std::uint16_t* lit, std::uint32_t ctx_a,
+inline void encode_literal(RangeEncoder::Bits& rc, const StateTable& st, std::uint16_t* lit, std::uint32_t ctx_a,
                            std::uint32_t ctx_b, unsigned c) {
     std::uint16_t* pa = lit + ctx_a;
     std::uint16_t* pb = lit + ctx_b;
@@ -39,7 +39,7 @@ inline void encode_literal(RangeEncoder& rc, const StateTable& st, std::uint16_t
     }
 }
 
-inline unsigned decode_literal(RangeDecoder& rc, const StateTable& st, std::uint16_t* lit, std::uint32_t ctx_a,
+inline unsigned decode_literal(RangeDecoder::Bits& rc, const StateTable& st, std::uint16_t* lit, std::uint32_t ctx_a,
                                std::uint32_t ctx_b) {
     std::uint16_t* pa = lit + ctx_a;
     std::uint16_t* pb = lit + ctx_b;
@@ -96,23 +96,26 @@ void BlockEncoder::begin_stream(ByteSink* sink, const StreamSettings& settings) 
 void BlockEncoder::finish_stream() { rc_.finish(); }
 
 void BlockEncoder::encode_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag) {
-    if (!settings_.media_mode) rc_.encode_direct_bits(text_flag ? 1 : 0, 1);
-    rc_.encode_direct_bits(raw_flag ? 1 : 0, 1);
+    RangeEncoder::Bits rc = rc_.bits();
+    if (!settings_.media_mode) rc.encode_direct_bits(text_flag ? 1 : 0, 1);
+    rc.encode_direct_bits(raw_flag ? 1 : 0, 1);
 
     const StateTable& st = state_table();
     const std::uint32_t head = std::min<std::uint32_t>(len, 64);
     for (std::uint32_t p = 0; p < head; ++p) {
-        encode_literal(rc_, st, state_->models.literal, state_->ctx_a, state_->ctx_b, x[p]);
+        encode_literal(rc, st, state_->models.literal, state_->ctx_a, state_->ctx_b, x[p]);
     }
-    if (len <= 64) return;
-    if (settings_.lz_mode) {
-        encode_lz(x, len, raw_flag);
-    } else {
-        encode_channels(x, len, raw_flag);
+    if (len > 64) {
+        if (settings_.lz_mode) {
+            encode_lz(rc, x, len, raw_flag);
+        } else {
+            encode_channels(rc, x, len, raw_flag);
+        }
     }
+    rc_.bits() = rc;
 }
 
-void BlockEncoder::encode_channels(const std::uint8_t* x, std::uint32_t len, bool raw) {
+inline void BlockEncoder::encode_channels(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint32_t ctx_a = state_->ctx_a;
@@ -121,9 +124,9 @@ void BlockEncoder::encode_channels(const std::uint8_t* x, std::uint32_t len, boo
         for (std::uint32_t p = c + 64; p < len; p += settings_.stride) {
             channel_contexts(x, p, settings_, ctx_a, ctx_b);
             if (raw) {
-                rc_.encode_direct_bits(x[p], 8);
+                rc.encode_direct_bits(x[p], 8);
             } else {
-                encode_literal(rc_, st, lit, ctx_a, ctx_b, x[p]);
+                encode_literal(rc, st, lit, ctx_a, ctx_b, x[p]);
             }
         }
     }
@@ -228,7 +231,7 @@ void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std:
     ring_.fill = fill;
 }
 
-void BlockEncoder::encode_offset(std::uint32_t source) {
+inline void BlockEncoder::encode_offset(RangeEncoder::Bits& rc, std::uint32_t source) {
     const StateTable& st = state_table();
     std::uint32_t n;
     std::uint32_t remainder;
@@ -238,13 +241,13 @@ void BlockEncoder::encode_offset(std::uint32_t source) {
     std::uint32_t history = 1;
     for (int i = 4; i >= 0; --i) {
         const unsigned bit = ((n - 1) >> i) & 1u;
-        rc_.encode_with_state(bit, slot[history]);
+        rc.encode_with_state(bit, slot[history]);
         step_state(st, slot[history], bit);
         history = (history * 2 + bit) & 0xFFFF;
     }
     for (int i = static_cast<int>(n) - 1; i >= 0; --i) {
         const unsigned bit = (remainder >> i) & 1u;
-        rc_.encode_with_state(bit, bits[history]);
+        rc.encode_with_state(bit, bits[history]);
         step_state(st, bits[history], bit);
         history = (history * 2 + bit) & 0xFFFF;
     }
@@ -252,7 +255,7 @@ void BlockEncoder::encode_offset(std::uint32_t source) {
 
 // L - 8 flags of 1 and a closing 0, each under the source bytes around the
 // byte that would be copied next.
-void BlockEncoder::encode_length(std::uint32_t source, std::uint32_t length) {
+inline void BlockEncoder::encode_length(RangeEncoder::Bits& rc, std::uint32_t source, std::uint32_t length) {
     const StateTable& st = state_table();
     std::uint16_t* cells = state_->models.length;
     const std::uint8_t* r = ring_.data() + source;
@@ -263,7 +266,7 @@ void BlockEncoder::encode_length(std::uint32_t source, std::uint32_t length) {
         a = r[7 + k] * 256u + r[8 + k];
         b = 65536u + r[6 + k] * 256u + r[7 + k];
         const unsigned bit = k < extra ? 1u : 0u;
-        rc_.encode_with_pair(bit, cells[a], cells[b]);
+        rc.encode_with_pair(bit, cells[a], cells[b]);
         step_state(st, cells[a], bit);
         step_state(st, cells[b], bit);
     }
@@ -287,7 +290,7 @@ BlockEncoder::Match BlockEncoder::choose_token(const std::uint8_t* x, std::uint3
     return m;
 }
 
-void BlockEncoder::encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw) {
+inline void BlockEncoder::encode_lz(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint8_t* next_byte = state_->next_byte;
@@ -311,21 +314,21 @@ void BlockEncoder::encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw)
         state_->ctx_a = ctx_a;
         state_->ctx_b = ctx_b;
         const unsigned flag = literal ? 0u : 1u;
-        rc_.encode_with_pair(flag, lit[ctx_a], lit[ctx_b]);
+        rc.encode_with_pair(flag, lit[ctx_a], lit[ctx_b]);
         step_state(st, lit[ctx_a], flag);
         step_state(st, lit[ctx_b], flag);
         if (literal) {
             if (raw) {
-                rc_.encode_direct_bits(x[p], 8);
+                rc.encode_direct_bits(x[p], 8);
             } else {
-                encode_literal(rc_, st, lit, ctx_a, ctx_b, x[p]);
+                encode_literal(rc, st, lit, ctx_a, ctx_b, x[p]);
             }
             insert_positions(x, p, 1);
             next_byte[nb_index] = x[p];
             p += 1;
         } else {
-            encode_offset(m.source);
-            encode_length(m.source, m.length);
+            encode_offset(rc, m.source);
+            encode_length(rc, m.source, m.length);
             insert_positions(x, p, m.length);
             next_byte[nb_index] = x[p];
             p += m.length;
@@ -355,21 +358,23 @@ void BlockDecoder::begin_stream(ByteSource* source, const StreamSettings& settin
 }
 
 DecodeStatus BlockDecoder::decode_block(std::uint8_t* x, std::uint32_t len, bool& text_flag, bool& raw_flag) {
-    text_flag = settings_.media_mode ? false : rc_.decode_direct_bits(1) != 0;
-    raw_flag = rc_.decode_direct_bits(1) != 0;
+    RangeDecoder::Bits rc = rc_.bits();
+    text_flag = settings_.media_mode ? false : rc.decode_direct_bits(1) != 0;
+    raw_flag = rc.decode_direct_bits(1) != 0;
 
     const StateTable& st = state_table();
     const std::uint32_t head = std::min<std::uint32_t>(len, 64);
     for (std::uint32_t p = 0; p < head; ++p) {
-        x[p] = static_cast<std::uint8_t>(
-            decode_literal(rc_, st, state_->models.literal, state_->ctx_a, state_->ctx_b));
+        x[p] = static_cast<std::uint8_t>(decode_literal(rc, st, state_->models.literal, state_->ctx_a, state_->ctx_b));
     }
-    if (exhausted()) return DecodeStatus::Exhausted;
-    if (len <= 64) return DecodeStatus::Ok;
-    return settings_.lz_mode ? decode_lz(x, len, raw_flag) : decode_channels(x, len, raw_flag);
+    DecodeStatus status = DecodeStatus::Ok;
+    if (len > 64) status = settings_.lz_mode ? decode_lz(rc, x, len, raw_flag) : decode_channels(rc, x, len, raw_flag);
+    rc_.bits() = rc;
+    if (status == DecodeStatus::Ok && exhausted()) status = DecodeStatus::Exhausted;
+    return status;
 }
 
-DecodeStatus BlockDecoder::decode_channels(std::uint8_t* x, std::uint32_t len, bool raw) {
+inline DecodeStatus BlockDecoder::decode_channels(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint32_t ctx_a = state_->ctx_a;
@@ -377,17 +382,17 @@ DecodeStatus BlockDecoder::decode_channels(std::uint8_t* x, std::uint32_t len, b
     for (std::uint32_t c = 0; c < settings_.stride; ++c) {
         for (std::uint32_t p = c + 64; p < len; p += settings_.stride) {
             // A stream that has run dry can only decode noise: stop at once.
-            if (exhausted()) return DecodeStatus::Exhausted;
+            if (rc.consumed() > stream_length_) return DecodeStatus::Exhausted;
             channel_contexts(x, p, settings_, ctx_a, ctx_b);
-            x[p] = static_cast<std::uint8_t>(raw ? rc_.decode_direct_bits(8) : decode_literal(rc_, st, lit, ctx_a, ctx_b));
+            x[p] = static_cast<std::uint8_t>(raw ? rc.decode_direct_bits(8) : decode_literal(rc, st, lit, ctx_a, ctx_b));
         }
     }
     state_->ctx_a = ctx_a;
     state_->ctx_b = ctx_b;
-    return exhausted() ? DecodeStatus::Exhausted : DecodeStatus::Ok;
+    return DecodeStatus::Ok;
 }
 
-DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool raw) {
+inline DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint16_t* lengths = state_->models.length;
@@ -400,18 +405,18 @@ DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool ra
     std::uint32_t p = 64;
     while (p < len) {
         // A stream that has run dry can only decode noise: stop at once.
-        if (exhausted()) return DecodeStatus::Exhausted;
+        if (rc.consumed() > stream_length_) return DecodeStatus::Exhausted;
         const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
         const std::uint32_t nb_index = next_byte_index(x, p);
         const std::uint32_t ctx_b = next_byte[nb_index] * 512u + 256;
         state_->ctx_a = ctx_a;
         state_->ctx_b = ctx_b;
-        const unsigned flag = rc_.decode_with_pair(lit[ctx_a], lit[ctx_b]);
+        const unsigned flag = rc.decode_with_pair(lit[ctx_a], lit[ctx_b]);
         step_state(st, lit[ctx_a], flag);
         step_state(st, lit[ctx_b], flag);
         if (flag == 0) {
-            const std::uint8_t c = static_cast<std::uint8_t>(raw ? rc_.decode_direct_bits(8)
-                                                                 : decode_literal(rc_, st, lit, ctx_a, ctx_b));
+            const std::uint8_t c = static_cast<std::uint8_t>(raw ? rc.decode_direct_bits(8)
+                                                                 : decode_literal(rc, st, lit, ctx_a, ctx_b));
             x[p] = c;
             ring[ring_.pos] = c;
             ring_.pos = (ring_.pos + 1) & ring_mask;
@@ -425,7 +430,7 @@ DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool ra
         std::uint32_t history = 1;
         std::uint32_t slot_value = 0;
         for (int i = 0; i < 5; ++i) {
-            const unsigned bit = rc_.decode_with_state(slot[history]);
+            const unsigned bit = rc.decode_with_state(slot[history]);
             step_state(st, slot[history], bit);
             history = (history * 2 + bit) & 0xFFFF;
             slot_value = slot_value * 2 + bit;
@@ -433,7 +438,7 @@ DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool ra
         const std::uint32_t n = slot_value + 1;
         std::uint64_t value = 0;
         for (std::uint32_t i = 0; i < n; ++i) {
-            const unsigned bit = rc_.decode_with_state(bits[history]);
+            const unsigned bit = rc.decode_with_state(bits[history]);
             step_state(st, bits[history], bit);
             history = (history * 2 + bit) & 0xFFFF;
             value = value * 2 + bit;
@@ -456,7 +461,7 @@ DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool ra
             if (k >= ring_room) return DecodeStatus::Damaged;
             a = r[7 + k] * 256u + r[8 + k];
             b = 65536u + r[6 + k] * 256u + r[7 + k];
-            const unsigned more = rc_.decode_with_pair(lengths[a], lengths[b]);
+            const unsigned more = rc.decode_with_pair(lengths[a], lengths[b]);
             step_state(st, lengths[a], more);
             step_state(st, lengths[b], more);
             if (!more) break;
@@ -477,7 +482,7 @@ DecodeStatus BlockDecoder::decode_lz(std::uint8_t* x, std::uint32_t len, bool ra
         next_byte[nb_index] = x[p];
         p += length;
     }
-    return exhausted() ? DecodeStatus::Exhausted : DecodeStatus::Ok;
+    return DecodeStatus::Ok;
 }
 
 }  // namespace qev

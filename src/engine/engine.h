@@ -61,73 +61,88 @@ public:
     // 32,768 bytes, that is in writes of exactly 32,769 bytes.
     static constexpr std::size_t FLUSH_THRESHOLD = 32768;
 
+    // The coder state the bit steps work on. The block loops copy it into a
+    // local for their duration, so that it lives in registers.
+    struct Bits {
+        std::uint32_t range;
+        std::uint64_t low;  // bit 32 is the carry
+        std::uint32_t cache;
+        std::uint32_t cache_size;
+        std::size_t pos;
+        std::uint8_t* buffer;
+        RangeEncoder* owner;
+
+        // One interval step with bound B, then at most one normalisation step.
+        inline void encode_bit(unsigned bit, std::uint32_t bound) {
+            if (bit) {
+                range = bound;
+            } else {
+                low += bound;
+                range -= bound;
+            }
+            if (range < (1u << 24)) {
+                range <<= 8;
+                shift_low();
+            }
+        }
+        inline void encode_with_state(unsigned bit, std::uint32_t s) { encode_bit(bit, s * (range >> 11)); }
+        inline void encode_with_pair(unsigned bit, std::uint32_t s, std::uint32_t t) {
+            encode_bit(bit, (s + t) * (range >> 12));
+        }
+        inline void encode_direct_bits(std::uint32_t value, int count) {
+            for (int i = count - 1; i >= 0; --i) encode_bit((value >> i) & 1u, range >> 1);
+        }
+        inline void shift_low() {
+            const std::uint32_t low32 = static_cast<std::uint32_t>(low);
+            const std::uint32_t carry = static_cast<std::uint32_t>(low >> 32);
+            if (low32 < 0xFF000000u || carry != 0) {
+                emit(static_cast<std::uint8_t>(cache + carry));
+                for (; cache_size > 1; --cache_size) emit(static_cast<std::uint8_t>(0xFF + carry));
+                cache = low32 >> 24;
+                cache_size = 0;
+            }
+            ++cache_size;
+            low = static_cast<std::uint32_t>(low32 << 8);
+        }
+        inline void emit(std::uint8_t byte) {
+            buffer[pos++] = byte;
+            if (pos > FLUSH_THRESHOLD) {
+                owner->flush(pos);
+                pos = 0;
+            }
+        }
+    };
+
+    RangeEncoder() = default;
+    RangeEncoder(const RangeEncoder&) = delete;
+    RangeEncoder& operator=(const RangeEncoder&) = delete;
+
     void start(ByteSink* sink) {
         sink_ = sink;
-        range_ = 0xFFFFFFFFu;
-        low_ = 0;
-        cache_ = 0;
-        cache_size_ = 1;
-        pos_ = 0;
+        bits_ = Bits{0xFFFFFFFFu, 0, 0, 1, 0, buffer_, this};
         bytes_written_ = 0;
         write_failed_ = false;
     }
 
-    // One interval step with bound B, then at most one normalisation step.
-    inline void encode_bit(unsigned bit, std::uint32_t bound) {
-        if (bit) {
-            range_ = bound;
-        } else {
-            low_ += bound;
-            range_ -= bound;
-        }
-        if (range_ < (1u << 24)) {
-            range_ <<= 8;
-            shift_low();
-        }
-    }
-    inline void encode_with_state(unsigned bit, std::uint32_t s) {
-        encode_bit(bit, s * (range_ >> 11));
-    }
-    inline void encode_with_pair(unsigned bit, std::uint32_t s, std::uint32_t t) {
-        encode_bit(bit, (s + t) * (range_ >> 12));
-    }
-    inline void encode_direct_bits(std::uint32_t value, int count) {
-        for (int i = count - 1; i >= 0; --i) encode_bit((value >> i) & 1u, range_ >> 1);
-    }
+    inline void encode_with_state(unsigned bit, std::uint32_t s) { bits_.encode_with_state(bit, s); }
+    inline void encode_with_pair(unsigned bit, std::uint32_t s, std::uint32_t t) { bits_.encode_with_pair(bit, s, t); }
+    inline void encode_direct_bits(std::uint32_t value, int count) { bits_.encode_direct_bits(value, count); }
 
     // Five shifts, then the rest of the buffer goes to the sink.
     void finish();
 
+    Bits& bits() { return bits_; }
     // Bytes handed to the sink so far.
     std::uint64_t bytes_written() const { return bytes_written_; }
     // True once any write to the sink has failed.
     bool write_failed() const { return write_failed_; }
-    std::uint32_t range() const { return range_; }
+    std::uint32_t range() const { return bits_.range; }
 
 private:
-    inline void shift_low() {
-        const std::uint32_t low32 = static_cast<std::uint32_t>(low_);
-        const std::uint32_t carry = static_cast<std::uint32_t>(low_ >> 32);
-        if (low32 < 0xFF000000u || carry != 0) {
-            emit(static_cast<std::uint8_t>(cache_ + carry));
-            for (; cache_size_ > 1; --cache_size_) emit(static_cast<std::uint8_t>(0xFF + carry));
-            cache_ = static_cast<std::uint8_t>(low32 >> 24);
-            cache_size_ = 0;
-        }
-        ++cache_size_;
-        low_ = static_cast<std::uint32_t>(low32 << 8);
-    }
-    inline void emit(std::uint8_t byte) {
-        buffer_[pos_++] = byte;
-        if (pos_ > FLUSH_THRESHOLD) flush();
-    }
-    void flush();
+    // Hands the first n bytes of the buffer to the sink.
+    void flush(std::size_t n);
 
-    std::uint32_t range_ = 0xFFFFFFFFu;
-    std::uint64_t low_ = 0;  // bit 32 is the carry
-    std::uint8_t cache_ = 0;
-    std::uint32_t cache_size_ = 1;
-    std::size_t pos_ = 0;
+    Bits bits_{0xFFFFFFFFu, 0, 0, 1, 0, buffer_, this};
     ByteSink* sink_ = nullptr;
     std::uint64_t bytes_written_ = 0;
     bool write_failed_ = false;
@@ -138,50 +153,75 @@ class RangeDecoder {
 public:
     static constexpr std::size_t BUFFER_SIZE = 65536;
 
+    // The decoder state the bit steps work on; see RangeEncoder::Bits.
+    struct Bits {
+        std::uint32_t range;
+        std::uint32_t code;
+        std::size_t pos;
+        std::uint64_t base;  // bytes fetched before the buffer start
+        const std::uint8_t* buffer;
+        RangeDecoder* owner;
+
+        inline unsigned decode_bit(std::uint32_t bound) {
+            unsigned bit;
+            if (code < bound) {
+                bit = 1;
+                range = bound;
+            } else {
+                bit = 0;
+                code -= bound;
+                range -= bound;
+            }
+            if (range < (1u << 24)) {
+                range <<= 8;
+                code = (code << 8) | next_byte();
+            }
+            return bit;
+        }
+        inline unsigned decode_with_state(std::uint32_t s) { return decode_bit(s * (range >> 11)); }
+        inline unsigned decode_with_pair(std::uint32_t s, std::uint32_t t) {
+            return decode_bit((s + t) * (range >> 12));
+        }
+        inline std::uint32_t decode_direct_bits(int count) {
+            std::uint32_t value = 0;
+            for (int i = 0; i < count; ++i) value = (value << 1) | decode_bit(range >> 1);
+            return value;
+        }
+        // When more than half the buffer has been used, the unread rest moves
+        // to the front and the freed end is read anew.
+        inline std::uint8_t next_byte() {
+            if (pos > BUFFER_SIZE / 2) {
+                owner->refill(pos);
+                base += pos;
+                pos = 0;
+            }
+            return buffer[pos++];
+        }
+        std::uint64_t consumed() const { return base + pos; }
+    };
+
+    RangeDecoder() = default;
+    RangeDecoder(const RangeDecoder&) = delete;
+    RangeDecoder& operator=(const RangeDecoder&) = delete;
+
     // One read of 65,536 bytes, then five bytes primed into the code.
     void start(ByteSource* source);
 
-    inline unsigned decode_bit(std::uint32_t bound) {
-        unsigned bit;
-        if (code_ < bound) {
-            bit = 1;
-            range_ = bound;
-        } else {
-            bit = 0;
-            code_ -= bound;
-            range_ -= bound;
-        }
-        if (range_ < (1u << 24)) {
-            range_ <<= 8;
-            code_ = (code_ << 8) | next_byte();
-        }
-        return bit;
-    }
-    inline unsigned decode_with_state(std::uint32_t s) { return decode_bit(s * (range_ >> 11)); }
-    inline unsigned decode_with_pair(std::uint32_t s, std::uint32_t t) {
-        return decode_bit((s + t) * (range_ >> 12));
-    }
-    inline std::uint32_t decode_direct_bits(int count) {
-        std::uint32_t value = 0;
-        for (int i = 0; i < count; ++i) value = (value << 1) | decode_bit(range_ >> 1);
-        return value;
-    }
+    inline unsigned decode_with_state(std::uint32_t s) { return bits_.decode_with_state(s); }
+    inline unsigned decode_with_pair(std::uint32_t s, std::uint32_t t) { return bits_.decode_with_pair(s, t); }
+    inline std::uint32_t decode_direct_bits(int count) { return bits_.decode_direct_bits(count); }
 
+    Bits& bits() { return bits_; }
     // Number of stream bytes fetched so far: 5 at the start, then one per
     // normalisation. A stream our encoder wrote is consumed exactly.
-    std::uint64_t consumed() const { return base_ + pos_; }
+    std::uint64_t consumed() const { return bits_.consumed(); }
 
 private:
-    inline std::uint8_t next_byte() {
-        if (pos_ > BUFFER_SIZE / 2) refill();
-        return buffer_[pos_++];
-    }
-    void refill();
+    // Moves the unread bytes after the first used ones to the front and reads
+    // the freed end.
+    void refill(std::size_t used);
 
-    std::uint32_t range_ = 0xFFFFFFFFu;
-    std::uint32_t code_ = 0;
-    std::size_t pos_ = 0;
-    std::uint64_t base_ = 0;
+    Bits bits_{0xFFFFFFFFu, 0, 0, 0, buffer_, this};
     ByteSource* source_ = nullptr;
     std::uint8_t buffer_[BUFFER_SIZE];
 };
@@ -401,10 +441,10 @@ public:
     Match choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p);
 
 private:
-    void encode_lz(const std::uint8_t* x, std::uint32_t len, bool raw);
-    void encode_channels(const std::uint8_t* x, std::uint32_t len, bool raw);
-    void encode_offset(std::uint32_t source);
-    void encode_length(std::uint32_t source, std::uint32_t length);
+    void encode_lz(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw);
+    void encode_channels(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw);
+    void encode_offset(RangeEncoder::Bits& rc, std::uint32_t source);
+    void encode_length(RangeEncoder::Bits& rc, std::uint32_t source, std::uint32_t length);
 
     SearchSettings search_;
     StreamSettings settings_;
@@ -445,8 +485,8 @@ public:
     const CoderState& state() const { return *state_; }
 
 private:
-    DecodeStatus decode_lz(std::uint8_t* x, std::uint32_t len, bool raw);
-    DecodeStatus decode_channels(std::uint8_t* x, std::uint32_t len, bool raw);
+    DecodeStatus decode_lz(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw);
+    DecodeStatus decode_channels(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw);
     bool exhausted() const { return rc_.consumed() > stream_length_; }
 
     StreamSettings settings_;

@@ -5,16 +5,16 @@
 
 namespace qev {
 
-void RangeEncoder::flush() {
-    if (pos_ == 0) return;
-    if (sink_ == nullptr || !sink_->write(buffer_, pos_)) write_failed_ = true;
-    bytes_written_ += pos_;
-    pos_ = 0;
+void RangeEncoder::flush(std::size_t n) {
+    if (n == 0) return;
+    if (sink_ == nullptr || !sink_->write(buffer_, n)) write_failed_ = true;
+    bytes_written_ += n;
 }
 
 void RangeEncoder::finish() {
-    for (int i = 0; i < 5; ++i) shift_low();
-    flush();
+    for (int i = 0; i < 5; ++i) bits_.shift_low();
+    flush(bits_.pos);
+    bits_.pos = 0;
 }
 
 void RangeDecoder::start(ByteSource* source) {
@@ -23,21 +23,16 @@ void RangeDecoder::start(ByteSource* source) {
     // Bytes past the end of the input read as zeros; a stream our encoder
     // wrote never needs them.
     if (got < BUFFER_SIZE) std::memset(buffer_ + got, 0, BUFFER_SIZE - got);
-    pos_ = 0;
-    base_ = 0;
-    code_ = 0;
-    for (int i = 0; i < 5; ++i) code_ = (code_ << 8) | next_byte();
-    range_ = 0xFFFFFFFFu;
+    bits_ = Bits{0xFFFFFFFFu, 0, 0, 0, buffer_, this};
+    for (int i = 0; i < 5; ++i) bits_.code = (bits_.code << 8) | bits_.next_byte();
+    bits_.range = 0xFFFFFFFFu;
 }
 
-void RangeDecoder::refill() {
-    const std::size_t used = pos_;
+void RangeDecoder::refill(std::size_t used) {
     std::memmove(buffer_, buffer_ + used, BUFFER_SIZE - used);
     std::uint8_t* tail = buffer_ + (BUFFER_SIZE - used);
     const std::size_t got = source_ != nullptr ? source_->read(tail, used) : 0;
     if (got < used) std::memset(tail + got, 0, used - got);
-    base_ += used;
-    pos_ = 0;
 }
 
 }  // namespace qev

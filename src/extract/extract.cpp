@@ -61,21 +61,23 @@ HeaderCheck read_entry_header(platform::File& archive, std::uint64_t offset, std
         problem = "the entry's dir length does not fit the entry";
         return HeaderCheck::BadSize;
     }
+    h.name.assign(reinterpret_cast<const char*>(bytes.data()),
+                  std::find(bytes.begin(), bytes.begin() + name_length - 1, 0) - bytes.begin());
     if (bytes[name_length - 1] != 0) {
         problem = "the entry's name has no terminating zero";
         return HeaderCheck::BadEntry;
     }
-    h.name.assign(reinterpret_cast<const char*>(bytes.data()));
     bytes.resize(dir_length + HEADER_SUFFIX_BYTES);
     if (archive.read(bytes.data(), bytes.size()) != bytes.size()) {
         problem = "the entry header is cut short";
         return HeaderCheck::BadSize;
     }
+    h.dir.assign(reinterpret_cast<const char*>(bytes.data()),
+                 std::find(bytes.begin(), bytes.begin() + dir_length - 1, 0) - bytes.begin());
     if (bytes[dir_length - 1] != 0) {
         problem = "the entry's dir has no terminating zero";
         return HeaderCheck::BadEntry;
     }
-    h.dir.assign(reinterpret_cast<const char*>(bytes.data()));
     const std::uint8_t* f = bytes.data() + dir_length;
     h.unpacked_size = get_le(f, 8);
     h.settings.media_mode = f[8];
@@ -190,20 +192,26 @@ struct Extractor::Impl {
         return block && work && decoder;
     }
 
+    void discard(platform::File& output, const std::string& output_path) {
+        if (!output.is_open()) return;
+        output.close();
+        platform::remove_file(output_path);
+    }
+
     // Forms the output path under the destination and creates its
     // directories level by level. Empty when the entry has no usable name.
     std::string prepare_output(const EntryHeader& h) {
         bool escaped = false;
         const std::vector<std::string> dir_parts = safe_components(h.dir, escaped);
         std::vector<std::string> name_parts = safe_components(h.name, escaped);
+        if (name_parts.empty()) {
+            report(h, "the entry has no file name");
+            return std::string();
+        }
         if (escaped) {
             std::fprintf(platform::console_out(),
                          "WARNING: entry %s leads outside the destination; it is restored under it\n",
                          stored_path(h).c_str());
-        }
-        if (name_parts.empty()) {
-            report(h, "the entry has no file name");
-            return std::string();
         }
         std::string path = destination;
         if (!path.empty() && !platform::is_separator(path.back())) path.push_back(platform::SEPARATOR);
@@ -228,7 +236,8 @@ struct Extractor::Impl {
 
     // Restores one entry whose header has been checked; with output off the
     // entry is only decoded (solid archives). False when the stream is
-    // damaged.
+    // damaged; what was written of such an entry is removed again, so that no
+    // file with wrong content is left behind.
     bool extract_entry(platform::File& archive, std::uint64_t offset, const EntryHeader& h, bool output_enabled) {
         std::FILE* out = platform::console_out();
         platform::File output;
@@ -274,12 +283,11 @@ struct Extractor::Impl {
             bool text_flag = false;
             bool raw_flag = false;
             const DecodeStatus status = decoder->decode_block(block, n, text_flag, raw_flag);
-            if (status == DecodeStatus::Damaged) {
-                report(h, "its coded stream asks for data outside the history or the block");
-                return false;
-            }
-            if (status == DecodeStatus::Exhausted) {
-                report(h, "its coded stream ends before the file is complete");
+            if (status != DecodeStatus::Ok) {
+                report(h, status == DecodeStatus::Damaged
+                              ? "its coded stream asks for data outside the history or the block"
+                              : "its coded stream ends before the file is complete");
+                discard(output, output_path);
                 return false;
             }
             if (s.media_mode == 0 && text_flag) undo_text_transform(block, n, work.get());
@@ -300,6 +308,7 @@ struct Extractor::Impl {
         }
         if (decoder->consumed() != stream_length) {
             report(h, "its coded stream does not end where the entry ends");
+            discard(output, output_path);
             return false;
         }
         return true;

@@ -1,3 +1,5 @@
+#include <cstdio>
+
 #include "platform/platform_file.h"
 
 namespace qev::platform {
@@ -11,5 +13,7 @@ std::string normalise_separators(std::string path) {
     }
     return out;
 }
+
+void remove_file(const std::string& path) { std::remove(native_path(path).c_str()); }
 
 }  // namespace qev::platform

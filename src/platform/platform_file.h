@@ -102,6 +102,9 @@ bool is_directory(const std::string& path);
 // file system lists them. False when the directory cannot be listed.
 bool list_directory(const std::string& path, std::vector<std::string>& names);
 
+// Removes a file; failures are ignored.
+void remove_file(const std::string& path);
+
 // Creates one directory; failures (an existing directory included) are
 // ignored by design.
 void make_directory(const std::string& path);

@@ -231,12 +231,16 @@ TEST(CliRun, CommandMessages) {
     EXPECT_TRUE(ends(r.out, " n.0 files in archive " + empty_archive + "  \n")) << r.out;
     EXPECT_EQ(r.status, 0);
 
-    // Nothing in the archive matches: a warning, and the command fails.
+    // Everything of an empty archive is nothing to do; a pattern that
+    // selects no entry is a failure.
     r = run({"xtract", "-v", "empty.qev", "out"});
     EXPECT_TRUE(starts(r.out, banner_text() + "ARGV=out\nArchive=" + empty_archive + " Wild=* DEST=" + t.path +
                                   "/out/\n"))
         << r.out;
-    EXPECT_TRUE(ends(r.out, "WARNING: no entry matches *\n OK! \n")) << r.out;
+    EXPECT_TRUE(ends(r.out, "DEST=" + t.path + "/out/\n OK! \n")) << r.out;
+    EXPECT_EQ(r.status, 0);
+    r = run({"x", "empty.qev", "out/*.txt"});
+    EXPECT_TRUE(ends(r.out, "WARNING: no entry matches *.txt\n OK! \n")) << r.out;
     EXPECT_EQ(r.status, 1);
 
     r = run({"a", "arc", "nothing*"});

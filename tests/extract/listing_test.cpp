@@ -1,0 +1,151 @@
+// The list command through the built program: its heading and count lines,
+// patterns compared with the names as stored, and archives it lists without
+// decoding anything.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "e2e_util.h"
+#include "test_util.h"
+
+namespace qev {
+namespace {
+
+using e2e::describe;
+using e2e::RawEntry;
+using e2e::RunResult;
+using e2e::TempDir;
+using Bytes = std::vector<std::uint8_t>;
+
+// The lines after the two banner lines.
+std::vector<std::string> body(const RunResult& r) {
+    std::vector<std::string> lines = e2e::lines_of(r.out);
+    if (lines.size() >= 2) lines.erase(lines.begin(), lines.begin() + 2);
+    return lines;
+}
+
+std::string heading(const std::string& archive) { return "Archive List ... " + archive + " "; }
+std::string count_line(int n, const std::string& archive) {
+    return " n." + std::to_string(n) + " files in archive " + archive + "  ";
+}
+
+// pics/x.bmp, pics/y.BMP and pics/notes.txt in one archive.
+struct PictureArchive {
+    TempDir dir;
+    std::string archive;
+    PictureArchive() {
+        dir.put("pics/x.bmp", test::random_bytes(300, 1));
+        dir.put("pics/y.BMP", test::random_bytes(200, 2));
+        dir.put("pics/notes.txt", test::wordy_bytes(500, 3));
+        const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc", "pics/*"});
+        EXPECT_EQ(r.status, 0) << describe(r);
+        archive = dir / "arc";
+    }
+};
+
+TEST(Listing, PatternsAreCaseSensitiveWhileExtractionIsNot) {
+    PictureArchive p;
+    const RunResult upper = e2e::run_qev(p.dir.path(), {"l", "arc", "*.BMP"});
+    EXPECT_EQ(upper.status, 0) << describe(upper);
+    EXPECT_EQ(body(upper), (std::vector<std::string>{heading(p.archive), "pics/y.BMP ", count_line(1, p.archive)}));
+
+    const RunResult lower = e2e::run_qev(p.dir.path(), {"l", "arc", "*.bmp"});
+    EXPECT_EQ(body(lower), (std::vector<std::string>{heading(p.archive), "pics/x.bmp ", count_line(1, p.archive)}));
+
+    // The pattern is matched against the base name only.
+    const RunResult with_dir = e2e::run_qev(p.dir.path(), {"l", "arc", "pics/*"});
+    EXPECT_EQ(body(with_dir), (std::vector<std::string>{heading(p.archive), count_line(0, p.archive)}));
+
+    // Extraction lower-cases both sides: *.BMP restores both pictures.
+    const RunResult x = e2e::run_qev(p.dir.path(), {"x", "arc", "out/*.BMP"});
+    EXPECT_EQ(x.status, 0) << describe(x);
+    const e2e::Tree out = e2e::files_of(e2e::snapshot(p.dir / "out"));
+    EXPECT_EQ(out.size(), 2u);
+    EXPECT_TRUE(out.count("pics/x.bmp") && out.count("pics/y.BMP")) << describe(x);
+}
+
+TEST(Listing, EveryPatternIsAFullPassAndTheCountSpansThemAll) {
+    PictureArchive p;
+    // x.bmp matches both patterns: printed and counted twice, the entries of
+    // each pattern in archive order.
+    const RunResult twice = e2e::run_qev(p.dir.path(), {"l", "arc", "*.bmp", "x.*"});
+    EXPECT_EQ(twice.status, 0) << describe(twice);
+    EXPECT_EQ(body(twice),
+              (std::vector<std::string>{heading(p.archive), "pics/x.bmp ", "pics/x.bmp ", count_line(2, p.archive)}));
+
+    const RunResult three = e2e::run_qev(p.dir.path(), {"l", "arc", "*s*", "?.*", "nothing"});
+    const std::vector<std::string> lines = body(three);
+    EXPECT_EQ(lines, (std::vector<std::string>{heading(p.archive), "pics/notes.txt ", "pics/y.BMP ", "pics/x.bmp ",
+                                               count_line(3, p.archive)}))
+        << describe(three);
+
+    // No pattern lists everything, in archive order (sorted by extension:
+    // BMP, bmp, txt).
+    const RunResult all = e2e::run_qev(p.dir.path(), {"l", "arc"});
+    EXPECT_EQ(body(all), (std::vector<std::string>{heading(p.archive), "pics/y.BMP ", "pics/x.bmp ", "pics/notes.txt ",
+                                                   count_line(3, p.archive)}));
+}
+
+TEST(Listing, EmptyAndMissingArchives) {
+    TempDir dir;
+    dir.put("empty.qev", Bytes());
+    const RunResult empty = e2e::run_qev(dir.path(), {"l", "empty.qev"});
+    EXPECT_EQ(empty.status, 0) << describe(empty);
+    EXPECT_EQ(body(empty), (std::vector<std::string>{heading(dir / "empty.qev"), count_line(0, dir / "empty.qev")}));
+
+    // A missing archive: its error after the heading, no count line.
+    const RunResult missing = e2e::run_qev(dir.path(), {"l", "absent"});
+    EXPECT_TRUE(missing.exited() && missing.status == 1) << describe(missing);
+    EXPECT_EQ(body(missing), (std::vector<std::string>{heading(dir / "absent"),
+                                                       "Error: cannot open Archive file " + (dir / "absent")}));
+}
+
+TEST(Listing, DamagedArchives) {
+    PictureArchive p;
+    std::vector<RawEntry> entries = e2e::parse_archive(test::read_file(p.archive));
+    ASSERT_EQ(entries.size(), 3u);
+
+    // Streams replaced by noise: the listing never decodes them, while the
+    // extraction finds the damage.
+    std::vector<RawEntry> noisy = entries;
+    for (RawEntry& e : noisy) e.stream = test::random_bytes(e.stream.size(), 9);
+    p.dir.put("noisy", e2e::archive_bytes(noisy));
+    const RunResult listed = e2e::run_qev(p.dir.path(), {"l", "noisy"});
+    EXPECT_EQ(listed.status, 0) << describe(listed);
+    EXPECT_EQ(body(listed), (std::vector<std::string>{heading(p.dir / "noisy"), "pics/y.BMP ", "pics/x.bmp ",
+                                                      "pics/notes.txt ", count_line(3, p.dir / "noisy")}));
+    const RunResult extracted = e2e::run_qev(p.dir.path(), {"x", "noisy", "out"});
+    EXPECT_TRUE(extracted.exited() && extracted.status == 1) << describe(extracted);
+
+    // Headers get the extraction's checks: a refused entry is reported and
+    // skipped, an untrustworthy size ends the walk; status 1 either way.
+    std::vector<RawEntry> bad_field = entries;
+    bad_field[1].lz_mode = 7;
+    p.dir.put("bad_field", e2e::archive_bytes(bad_field));
+    const RunResult field = e2e::run_qev(p.dir.path(), {"l", "bad_field"});
+    EXPECT_TRUE(field.exited() && field.status == 1) << describe(field);
+    std::vector<std::string> lines = body(field);
+    ASSERT_EQ(lines.size(), 5u) << describe(field);
+    EXPECT_EQ(lines[1], "pics/y.BMP ");
+    EXPECT_EQ(lines[2].rfind("Error", 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find("x.bmp"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], "pics/notes.txt ");
+    EXPECT_EQ(lines[4], count_line(2, p.dir / "bad_field"));
+
+    std::vector<RawEntry> unfinished = entries;
+    unfinished[1].entry_size = 0;
+    p.dir.put("unfinished", e2e::archive_bytes(unfinished));
+    const RunResult stop = e2e::run_qev(p.dir.path(), {"l", "unfinished"}, e2e::RunOptions{20, false});
+    ASSERT_TRUE(stop.exited()) << describe(stop);
+    EXPECT_TRUE(stop.exited() && stop.status == 1) << describe(stop);
+    lines = body(stop);
+    ASSERT_EQ(lines.size(), 4u) << describe(stop);
+    EXPECT_EQ(lines[1], "pics/y.BMP ");
+    EXPECT_EQ(lines[2].rfind("Error", 0), 0u) << lines[2];
+    EXPECT_NE(lines[2].find(p.dir / "unfinished"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], count_line(1, p.dir / "unfinished"));
+}
+
+}  // namespace
+}  // namespace qev
