@@ -8,6 +8,10 @@
 
 #include "engine/engine.h"
 
+// The loops of a block are inlined into encode_block and decode_block, so
+// that the coder state they share stays in registers.
+#define QEV_HOT_INLINE __attribute__((always_inline)) inline
+
 namespace qev {
 
 namespace {
@@ -115,7 +119,7 @@ void BlockEncoder::encode_block(const std::uint8_t* x, std::uint32_t len, bool t
     rc_.bits() = rc;
 }
 
-inline void BlockEncoder::encode_channels(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw) {
+QEV_HOT_INLINE void BlockEncoder::encode_channels(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint32_t ctx_a = state_->ctx_a;
@@ -206,17 +210,25 @@ std::uint32_t BlockEncoder::score_position(const std::uint8_t* x, std::uint32_t 
 void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std::uint32_t n) {
     std::uint8_t* ring = ring_.data();
     const std::uint32_t depth = search_.search_depth;
+    const std::uint32_t mask = search_.hash_mask;
     const std::uint32_t ring_mask = ring_.mask();
     const std::uint32_t ring_size = ring_.size();
     const std::uint32_t p0 = ring_.pos;
     std::uint32_t pos = ring_.pos;
     std::uint32_t fill = ring_.fill;
-    // The buckets are spread over a table far larger than the caches: ask
-    // for the bucket a few positions ahead while this one is updated (the
-    // parse asked for the first ones).
+    // The buckets are spread over a table far larger than the caches: the
+    // bucket INSERT_AHEAD positions on is asked for while this one is
+    // updated (the parse asked for the first ones), and its hash is kept.
+    std::uint32_t hashes[INSERT_AHEAD];
+    const std::uint32_t first = std::min(n, INSERT_AHEAD);
+    for (std::uint32_t i = 0; i < first; ++i) hashes[i] = hash_eight(x + p + i, mask);
     for (std::uint32_t i = 0; i < n; ++i) {
-        if (i + INSERT_AHEAD < n) table_.prefetch(hash_eight(x + p + i + INSERT_AHEAD, search_.hash_mask));
-        std::uint32_t* bucket = table_.bucket(hash_eight(x + p + i, search_.hash_mask));
+        const std::uint32_t slot = i % INSERT_AHEAD;
+        std::uint32_t* bucket = table_.bucket(hashes[slot]);
+        if (i + INSERT_AHEAD < n) {
+            hashes[slot] = hash_eight(x + p + i + INSERT_AHEAD, mask);
+            table_.prefetch(hashes[slot]);
+        }
         const std::uint32_t newest = bucket[0];
         // A bucket whose newest entry came from this same call gets no more.
         if (!(p0 <= newest && newest < p0 + i)) {
@@ -231,7 +243,7 @@ void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std:
     ring_.fill = fill;
 }
 
-inline void BlockEncoder::encode_offset(RangeEncoder::Bits& rc, std::uint32_t source) {
+QEV_HOT_INLINE void BlockEncoder::encode_offset(RangeEncoder::Bits& rc, std::uint32_t source) {
     const StateTable& st = state_table();
     std::uint32_t n;
     std::uint32_t remainder;
@@ -255,7 +267,7 @@ inline void BlockEncoder::encode_offset(RangeEncoder::Bits& rc, std::uint32_t so
 
 // L - 8 flags of 1 and a closing 0, each under the source bytes around the
 // byte that would be copied next.
-inline void BlockEncoder::encode_length(RangeEncoder::Bits& rc, std::uint32_t source, std::uint32_t length) {
+QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, std::uint32_t source, std::uint32_t length) {
     const StateTable& st = state_table();
     std::uint16_t* cells = state_->models.length;
     const std::uint8_t* r = ring_.data() + source;
@@ -290,7 +302,7 @@ BlockEncoder::Match BlockEncoder::choose_token(const std::uint8_t* x, std::uint3
     return m;
 }
 
-inline void BlockEncoder::encode_lz(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw) {
+QEV_HOT_INLINE void BlockEncoder::encode_lz(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint8_t* next_byte = state_->next_byte;
@@ -374,7 +386,7 @@ DecodeStatus BlockDecoder::decode_block(std::uint8_t* x, std::uint32_t len, bool
     return status;
 }
 
-inline DecodeStatus BlockDecoder::decode_channels(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw) {
+QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_channels(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint32_t ctx_a = state_->ctx_a;
@@ -392,7 +404,7 @@ inline DecodeStatus BlockDecoder::decode_channels(RangeDecoder::Bits& rc, std::u
     return DecodeStatus::Ok;
 }
 
-inline DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw) {
+QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint16_t* lengths = state_->models.length;
@@ -454,20 +466,24 @@ inline DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std::uint8_t
         std::memcpy(x + p, r, MIN_MATCH);
         const std::uint32_t ring_room = ring_size - s - MIN_MATCH;  // flags k < ring_room may be read
         const std::uint32_t block_room = len - p - MIN_MATCH;     // bytes that may still be copied
+        // Flag k's contexts are the source bytes r[6 + k], r[7 + k], r[8 + k],
+        // kept in a sliding three-byte window.
+        std::uint32_t window = r[6] << 16 | r[7] << 8 | r[8];
+        std::uint8_t* out = x + p + MIN_MATCH;
         std::uint32_t k = 0;
         std::uint32_t a;
         std::uint32_t b;
         for (;;) {
-            if (k >= ring_room) return DecodeStatus::Damaged;
-            a = r[7 + k] * 256u + r[8 + k];
-            b = 65536u + r[6 + k] * 256u + r[7 + k];
+            a = window & 0xFFFF;
+            b = 65536u + (window >> 8);
             const unsigned more = rc.decode_with_pair(lengths[a], lengths[b]);
             step_state(st, lengths[a], more);
             step_state(st, lengths[b], more);
             if (!more) break;
             if (k >= block_room) return DecodeStatus::Damaged;
-            x[p + MIN_MATCH + k] = r[MIN_MATCH + k];
-            ++k;
+            out[k] = r[MIN_MATCH + k];
+            if (++k >= ring_room) return DecodeStatus::Damaged;
+            window = (window << 8 & 0xFFFFFF) | r[MIN_MATCH + k];
         }
         state_->ctx_a = a;
         state_->ctx_b = b;

@@ -64,30 +64,42 @@ void SizeEstimator::prepare() {
     count_ = 0;
 }
 
-void SizeEstimator::estimate_byte(std::uint8_t byte, std::uint8_t previous) {
-    const StateTable& table = state_table();
-    std::uint16_t* cells = probs_ + previous * 256;
-    std::uint32_t range = range_;
+namespace {
+
+// One byte through the order-1 bit tree of its context: the range shrinks as
+// a coder's would, and every drop below 0x10000 counts one output byte.
+inline void estimate_one(const StateTable& table, std::uint16_t* cells, unsigned byte, std::uint32_t& range,
+                         std::uint32_t& count) {
     unsigned node = 1;
     for (int i = 7; i >= 0; --i) {
         const unsigned bit = (byte >> i) & 1u;
-        std::uint16_t& cell = cells[node];
+        const std::uint16_t cell = cells[node];
         const std::uint32_t bound = cell * (range >> 11);
         range = bit ? bound : range - bound;
-        step_state(table, cell, bit);
+        cells[node] = table.next[cell][bit];
         if (range < 0x10000) {
-            ++count_;
+            ++count;
             range = 0xFFFFFF;
         }
         node = node * 2 + bit;
     }
-    range_ = range;
+}
+
+}  // namespace
+
+void SizeEstimator::estimate_byte(std::uint8_t byte, std::uint8_t previous) {
+    estimate_one(state_table(), probs_ + previous * 256, byte, range_, count_);
 }
 
 std::uint32_t SizeEstimator::estimate(const std::uint8_t* data, std::size_t n) {
     prepare();
-    for (std::size_t i = 1; i < n; ++i) estimate_byte(data[i], data[i - 1]);
-    return count_;
+    const StateTable& table = state_table();
+    std::uint32_t range = range_;
+    std::uint32_t count = 0;
+    for (std::size_t i = 1; i < n; ++i) estimate_one(table, probs_ + data[i - 1] * 256, data[i], range, count);
+    range_ = range;
+    count_ = count;
+    return count;
 }
 
 }  // namespace qev

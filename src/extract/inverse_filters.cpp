@@ -22,27 +22,64 @@ inline void store_le(std::uint8_t* p, std::uint32_t v, int bytes) {
 
 }  // namespace
 
-void undo_text_transform(std::uint8_t* block, std::uint32_t len, std::uint8_t* work) {
-    const FragmentTrie& trie = fragment_trie();
-    // Only block[0 .. len) is read: a damaged block that would need more
-    // input sees spaces, the padding a sound block carries anyway. Every step
-    // emits at least one byte, so the input position stays below 2 * len.
-    auto at = [&](std::uint32_t i) -> std::uint8_t { return i < len ? block[i] : 0x20; };
-    std::uint32_t in = 0;
-    std::uint32_t out = 0;
-    while (out < len) {
-        const std::uint8_t c = at(in);
-        if (c < FIRST_FRAGMENT_CODE || c >= FRAGMENT_CODE_LIMIT) {
-            work[out++] = c;
-        } else if (at(in + 1) == c) {
-            work[out++] = c;  // a doubled code byte stands for itself
-            ++in;
-        } else {
-            // At most three letters, so out stays below len + 3.
-            for (const char* p = fragment_text(trie.fragment_of_code[c]); *p != '\0'; ++p) {
-                work[out++] = static_cast<std::uint8_t>(*p);
+namespace {
+
+// What each byte of transformed text expands to: the letters of its fragment
+// for a code byte, the byte itself otherwise.
+struct Expansion {
+    std::uint8_t letters[4];
+    std::uint32_t length;
+};
+
+const Expansion* expansions() {
+    static const struct Table {
+        Expansion e[256];
+        Table() {
+            const FragmentTrie& trie = fragment_trie();
+            for (int c = 0; c < 256; ++c) {
+                e[c] = Expansion{{static_cast<std::uint8_t>(c), 0, 0, 0}, 1};
+                if (c < FIRST_FRAGMENT_CODE || c >= FRAGMENT_CODE_LIMIT) continue;
+                const char* text = fragment_text(trie.fragment_of_code[c]);
+                e[c].length = static_cast<std::uint32_t>(std::strlen(text));
+                std::memcpy(e[c].letters, text, e[c].length);
             }
         }
+    } table;
+    return table.e;
+}
+
+}  // namespace
+
+void undo_text_transform(std::uint8_t* block, std::uint32_t len, std::uint8_t* work) {
+    const Expansion* expand = expansions();
+    std::uint32_t in = 0;
+    std::uint32_t out = 0;
+    // While a following byte exists inside the block, every step reads at
+    // most block[in + 1] and writes four bytes (at most three of them used).
+    while (out < len && in + 1 < len) {
+        const std::uint8_t c = block[in];
+        if (c >= FIRST_FRAGMENT_CODE && c < FRAGMENT_CODE_LIMIT && block[in + 1] == c) {
+            work[out++] = c;  // a doubled code byte stands for itself
+            in += 2;
+            continue;
+        }
+        std::memcpy(work + out, expand[c].letters, 4);
+        out += expand[c].length;
+        ++in;
+    }
+    // The end of a block: a damaged block that would need more input sees
+    // spaces, the padding a sound block carries anyway. Every step emits at
+    // least one byte, so this ends.
+    auto at = [&](std::uint32_t i) -> std::uint8_t { return i < len ? block[i] : 0x20; };
+    while (out < len) {
+        const std::uint8_t c = at(in);
+        if (c >= FIRST_FRAGMENT_CODE && c < FRAGMENT_CODE_LIMIT && at(in + 1) == c) {
+            work[out++] = c;
+            in += 2;
+            continue;
+        }
+        std::memcpy(work + out, expand[c].letters, 4);
+        out += expand[c].length;
         ++in;
     }
     std::memcpy(block, work, len);  // letters emitted past len are dropped

@@ -7,8 +7,7 @@
 
 namespace qev {
 
-// Expands fragment codes back into letters. work must hold BLOCK_SIZE +
-// 3 bytes.
+// Expands fragment codes back into letters. work must hold len + 3 bytes.
 void undo_text_transform(std::uint8_t* block, std::uint32_t len, std::uint8_t* work);
 
 // Adds every sample back to the previous sample of its channel. channels must
