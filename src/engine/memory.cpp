@@ -97,9 +97,10 @@ void MatchTable::release() {
 void MatchTable::clear() {
     if (entries_ == nullptr) return;
     if (++epoch_ == 0) {
-        // The clear counter wrapped: start over from an all-zero table.
-        zero_mapping(entries_, bytes_);
-        zero_mapping(line_epoch_, bytes_ / LINE_BYTES);
+        // The clear counter wrapped: every line is marked as older than the
+        // next clear, so each is zeroed on its first use as before.
+        std::memset(line_epoch_, 0, bytes_ / LINE_BYTES);
+        epoch_ = 1;
     }
 }
 
