@@ -246,7 +246,7 @@ struct Extractor::Impl {
             output_path = prepare_output(h);
             if (output_path.empty()) {
                 output_enabled = false;
-            } else if (!output.create(output_path)) {
+            } else if (!output.create_replacing_link(output_path)) {
                 std::fprintf(out, "Error: cannot open Output file %s\n", output_path.c_str());
                 failed = true;
                 output_enabled = false;

@@ -96,6 +96,12 @@ bool File::create(const std::string& path) {
     return fd_ >= 0;
 }
 
+bool File::create_replacing_link(const std::string& path) {
+    struct stat st;
+    if (lstat(native_path(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(native_path(path).c_str());
+    return create(path);
+}
+
 void File::close() {
     if (fd_ >= 0) {
         ::close(fd_);

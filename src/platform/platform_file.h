@@ -61,6 +61,9 @@ public:
     bool open_read(const std::string& path);   // existing file, read only
     bool open_write(const std::string& path);  // existing file, write only, not truncated
     bool create(const std::string& path);      // new or truncated, read and write
+    // A restored file: like create, but a symbolic link at the path is
+    // replaced by the file instead of being followed.
+    bool create_replacing_link(const std::string& path);
     bool is_open() const { return fd_ >= 0; }
     void close();
 

@@ -397,3 +397,23 @@ TEST(Hostile, PathsThatLeadOutOfTheDestination) {
 
 }  // namespace
 }  // namespace qev
+
+namespace qev {
+
+// A symbolic link already in the destination where an entry is restored is
+// replaced by the file, never followed: the file it pointed to is untouched.
+TEST(Hostile, LinkAtTheOutputPathIsReplacedNotFollowed) {
+    e2e::TempDir t;
+    t.put("in/victim.txt", std::string("restored content\n"));
+    t.put("precious.txt", std::string("must not change\n"));
+    ASSERT_EQ(e2e::run_qev(t / "in", {"a", "../arc", "victim.txt"}).status, 0);
+    fs::create_directories(t / "dest");
+    fs::create_symlink(t / "precious.txt", t / "dest/victim.txt");
+    const e2e::RunResult r = e2e::run_qev(t / "dest", {"x", "../arc"});
+    EXPECT_EQ(r.status, 0) << e2e::describe(r);
+    EXPECT_FALSE(fs::is_symlink(t / "dest/victim.txt"));
+    EXPECT_EQ(test::read_file(t / "dest/victim.txt"), e2e::bytes_of("restored content\n"));
+    EXPECT_EQ(test::read_file(t / "precious.txt"), e2e::bytes_of("must not change\n"));
+}
+
+}  // namespace qev
