@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,6 +76,12 @@ struct RunResult {
     std::string out;     // standard output
     std::string err;     // standard error
     double seconds = 0;  // wall time
+    // With RunOptions::measure_memory: the program's peak resident size in
+    // KiB, and the resident size of the small process that forked it
+    // (floor_kib; the program inherits at most its anonymous part, so a
+    // peak near the floor means "at most this much"). 0 when not measured.
+    long peak_kib = 0;
+    long floor_kib = 0;
 
     // A sanitizer report (in sanitized builds) ends the program with an
     // ordinary exit status; it counts as a crash all the same.
@@ -88,6 +95,17 @@ struct RunResult {
 struct RunOptions {
     unsigned timeout_seconds = 120;  // a hang is ended by SIGALRM
     bool unprivileged = false;       // run as an ordinary user (uid/gid 65534) when started as root
+    // Largest file the program may write, in bytes (RLIMIT_FSIZE); 0: no
+    // limit. SIGXFSZ is ignored, so a write beyond the limit fails with EFBIG
+    // as on a full disk instead of ending the program.
+    std::uint64_t file_size_limit = 0;
+    // Measure the program's peak resident size (RunResult::peak_kib). A
+    // process forked from this test starts with the test's own resident
+    // pages counted in its peak, and exec keeps that count; so the program
+    // is started by a freshly executed copy of this test binary (a launcher
+    // of a few MiB, see run_as_launcher) whose fork of the program reports
+    // the program's own figure.
+    bool measure_memory = false;
 };
 
 namespace detail {
@@ -102,7 +120,86 @@ struct Child {
     pid_t pid = -1;
     std::string out_path;
     std::string err_path;
+    int report_fd = -1;  // read end of the launcher's report, when measuring
 };
+
+// What the launcher reports about the program it ran.
+struct LaunchReport {
+    int wait_status = 0;
+    long peak_kib = 0;
+    long floor_kib = 0;
+};
+
+constexpr const char* LAUNCHER_ENV = "QEV_E2E_LAUNCHER";  // its value: the timeout in seconds
+constexpr int LAUNCHER_REPORT_FD = 3;
+
+inline long resident_kib_of_self() {
+    long pages_total = 0;
+    long pages_resident = 0;
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr) return 0;
+    if (std::fscanf(f, "%ld %ld", &pages_total, &pages_resident) != 2) pages_resident = 0;
+    std::fclose(f);
+    return pages_resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Launcher mode, entered before main when this test binary is executed with
+// LAUNCHER_ENV set (by start, for RunOptions::measure_memory). Its command
+// line is the program and the program's arguments; everything else (folder,
+// standard streams, limits, user) is already set up. It runs the program
+// with the alarm of the timeout, waits for it, writes a LaunchReport to
+// LAUNCHER_REPORT_FD and ends; it never returns.
+inline bool run_as_launcher() {
+    const char* timeout = std::getenv(LAUNCHER_ENV);
+    if (timeout == nullptr) return false;
+    const unsigned seconds = static_cast<unsigned>(std::strtoul(timeout, nullptr, 10));
+    alarm(0);  // the program gets the alarm, not the launcher
+    unsetenv(LAUNCHER_ENV);
+    std::string cmdline;
+    if (std::FILE* f = std::fopen("/proc/self/cmdline", "rb")) {
+        char buffer[4096];
+        std::size_t got;
+        while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) cmdline.append(buffer, got);
+        std::fclose(f);
+    }
+    std::vector<char*> argv;
+    for (std::size_t at = 0; at < cmdline.size();) {
+        argv.push_back(&cmdline[at]);
+        const std::size_t end = cmdline.find('\0', at);
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    argv.push_back(nullptr);
+    if (argv.size() < 2) _exit(126);
+    fcntl(LAUNCHER_REPORT_FD, F_SETFD, FD_CLOEXEC);  // the program gets the three standard streams only
+    LaunchReport report;
+    report.floor_kib = resident_kib_of_self();
+    const pid_t pid = fork();
+    if (pid < 0) _exit(126);
+    if (pid == 0) {
+        alarm(seconds);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    rusage usage{};
+    while (wait4(pid, &report.wait_status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    report.peak_kib = usage.ru_maxrss;
+    const bool sent = write(LAUNCHER_REPORT_FD, &report, sizeof report) == static_cast<ssize_t>(sizeof report);
+    _exit(sent ? 0 : 126);
+}
+
+// Checked once when the test binary starts.
+inline const bool launcher_mode = run_as_launcher();
+
+// The test binary itself, for the launcher (resolved before any change of
+// user, which can make /proc/self unreadable).
+inline std::string self_executable() {
+    std::vector<char> buffer(4096);
+    const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0) throw std::runtime_error("cannot resolve /proc/self/exe");
+    return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
 
 inline std::string log_file() {
     char name[] = "/tmp/qev_e2e_log_XXXXXX";
@@ -122,6 +219,18 @@ inline Child start(const std::string& cwd, const std::vector<std::string>& args,
     std::vector<char*> argv;
     for (std::string& a : argv_strings) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::string launcher;
+    std::string launcher_env;
+    std::vector<char*> launcher_envp;
+    int report_pipe[2] = {-1, -1};
+    if (options.measure_memory) {
+        launcher = self_executable();
+        launcher_env = std::string(LAUNCHER_ENV) + "=" + std::to_string(options.timeout_seconds);
+        for (char** e = environ; *e != nullptr; ++e) launcher_envp.push_back(*e);
+        launcher_envp.push_back(launcher_env.data());
+        launcher_envp.push_back(nullptr);
+        if (pipe2(report_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    }
     std::fflush(nullptr);
     child.pid = fork();
     if (child.pid < 0) throw std::runtime_error("fork failed");
@@ -133,15 +242,37 @@ inline Child start(const std::string& cwd, const std::vector<std::string>& args,
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        // Only the three standard streams reach the program.
-        for (int fd = 3; fd < 1024; ++fd) close(fd);
+        // Only the three standard streams reach the program (the launcher
+        // also gets its report pipe, which it keeps from the program).
+        int first_closed = 3;
+        if (report_pipe[1] == LAUNCHER_REPORT_FD) {
+            if (fcntl(LAUNCHER_REPORT_FD, F_SETFD, 0) != 0) _exit(126);
+            first_closed = LAUNCHER_REPORT_FD + 1;
+        } else if (report_pipe[1] >= 0) {
+            if (dup2(report_pipe[1], LAUNCHER_REPORT_FD) != LAUNCHER_REPORT_FD) _exit(126);
+            first_closed = LAUNCHER_REPORT_FD + 1;
+        }
+        for (int fd = first_closed; fd < 1024; ++fd) close(fd);
         if (chdir(cwd.c_str()) != 0) _exit(126);
+        if (options.file_size_limit != 0) {
+            const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+            signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
         if (options.unprivileged && geteuid() == 0) {
             if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);
         }
         alarm(options.timeout_seconds);  // survives exec: a hang ends with SIGALRM
-        execv(argv[0], argv.data());
+        if (!launcher.empty()) {
+            execve(launcher.c_str(), argv.data(), launcher_envp.data());
+        } else {
+            execv(argv[0], argv.data());
+        }
         _exit(127);
+    }
+    if (report_pipe[1] >= 0) {
+        close(report_pipe[1]);
+        child.report_fd = report_pipe[0];
     }
     return child;
 }
@@ -150,6 +281,20 @@ inline RunResult finish(const Child& child) {
     RunResult r;
     int status = 0;
     while (waitpid(child.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (child.report_fd >= 0) {
+        // The launcher's report replaces its own status; without a report
+        // (the launcher failed) its status stands.
+        LaunchReport report;
+        ssize_t got;
+        while ((got = read(child.report_fd, &report, sizeof report)) < 0 && errno == EINTR) {
+        }
+        close(child.report_fd);
+        if (got == static_cast<ssize_t>(sizeof report)) {
+            status = report.wait_status;
+            r.peak_kib = report.peak_kib;
+            r.floor_kib = report.floor_kib;
+        }
     }
     if (WIFEXITED(status)) {
         r.status = WEXITSTATUS(status);

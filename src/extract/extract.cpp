@@ -311,6 +311,7 @@ struct Extractor::Impl {
             discard(output, output_path);
             return false;
         }
+        if (!write_ok) discard(output, output_path);  // an incomplete file is not left behind
         return true;
     }
 };
