@@ -16,6 +16,13 @@ namespace qev {
 
 namespace {
 
+// How many positions ahead a match's insertion asks for buckets.
+constexpr std::uint32_t INSERT_AHEAD = 16;
+// How many positions ahead the parse asks for the bucket of a search.
+constexpr std::uint32_t SEARCH_AHEAD = 4;
+// Blocks from this length on have the match table backed by huge pages.
+constexpr std::uint32_t HUGE_PAGE_BLOCK = 1u << 20;
+
 inline std::uint32_t load_le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
@@ -111,6 +118,8 @@ void BlockEncoder::encode_block(const std::uint8_t* x, std::uint32_t len, bool t
     }
     if (len > 64) {
         if (settings_.lz_mode) {
+            // A block this long touches most of the table's pages anyway.
+            if (len >= HUGE_PAGE_BLOCK) table_.use_huge_pages();
             encode_lz(rc, x, len, raw_flag);
         } else {
             encode_channels(rc, x, len, raw_flag);
@@ -137,9 +146,6 @@ QEV_HOT_INLINE void BlockEncoder::encode_channels(RangeEncoder::Bits& rc, const 
     state_->ctx_a = ctx_a;
     state_->ctx_b = ctx_b;
 }
-
-// How many positions ahead a match's insertion asks for buckets.
-constexpr std::uint32_t INSERT_AHEAD = 16;
 
 // Bucket of the eight bytes at p.
 inline std::uint32_t hash_eight(const std::uint8_t* at, std::uint32_t mask) {
@@ -308,17 +314,20 @@ QEV_HOT_INLINE void BlockEncoder::encode_lz(RangeEncoder::Bits& rc, const std::u
     std::uint8_t* next_byte = state_->next_byte;
     std::uint32_t p = 64;
     while (p < len) {
-        // Most tokens are followed by a search one byte on: fetch its bucket
-        // while this one is decided.
-        table_.prefetch(hash_eight(x + p + 1, search_.hash_mask));
+        // Literals come in runs: fetch the bucket of the search a few bytes
+        // on while this token is decided and coded (a match fetches its own).
+        if (p + SEARCH_AHEAD < len) table_.prefetch(hash_eight(x + p + SEARCH_AHEAD, search_.hash_mask));
         const Match m = choose_token(x, len, p);
         const bool literal = m.length == 0;
         if (!literal) {
-            // The match's positions go into the table once it is coded: ask
-            // for their buckets now, while the offset and length are coded.
+            // The match's positions go into the table once it is coded, and
+            // the search goes on after it: ask for those buckets now, while
+            // the offset and length are coded.
             const std::uint32_t ahead = std::min(m.length, INSERT_AHEAD);
             for (std::uint32_t i = 1; i < ahead; ++i) table_.prefetch(hash_eight(x + p + i, search_.hash_mask));
-            table_.prefetch(hash_eight(x + p + m.length, search_.hash_mask));
+            for (std::uint32_t i = 0; i < SEARCH_AHEAD && p + m.length + i < len; ++i) {
+                table_.prefetch(hash_eight(x + p + m.length + i, search_.hash_mask));
+            }
         }
         const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
         const std::uint32_t nb_index = next_byte_index(x, p);

@@ -74,6 +74,7 @@ bool MatchTable::allocate(std::uint32_t hash_bits, std::uint32_t depth) {
     }
     release();
     entries_ = static_cast<std::uint32_t*>(map_zeroed(bytes));
+    huge_pages_ = false;
     line_epoch_ = static_cast<std::uint8_t*>(map_zeroed(bytes / LINE_BYTES));
     if (entries_ == nullptr || line_epoch_ == nullptr) {
         release();
@@ -92,6 +93,14 @@ void MatchTable::release() {
     entries_ = nullptr;
     line_epoch_ = nullptr;
     bytes_ = 0;
+}
+
+void MatchTable::use_huge_pages() {
+    if (huge_pages_ || entries_ == nullptr) return;
+    huge_pages_ = true;
+#ifdef MADV_HUGEPAGE
+    madvise(entries_, bytes_, MADV_HUGEPAGE);
+#endif
 }
 
 void MatchTable::clear() {
