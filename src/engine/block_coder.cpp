@@ -423,6 +423,17 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std:
     std::uint8_t* ring = ring_.data();
     const std::uint32_t ring_size = ring_.size();
     const std::uint32_t ring_mask = ring_.mask();
+    // The ring's position and fill live in locals for the loop and are
+    // stored back however it ends.
+    struct RingCursor {
+        RingBuffer& ring;
+        std::uint32_t pos;
+        std::uint32_t fill;
+        ~RingCursor() {
+            ring.pos = pos;
+            ring.fill = fill;
+        }
+    } cursor{ring_, ring_.pos, ring_.fill};
     std::uint32_t p = 64;
     while (p < len) {
         // A stream that has run dry can only decode noise: stop at once.
@@ -439,9 +450,9 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std:
             const std::uint8_t c = static_cast<std::uint8_t>(raw ? rc.decode_direct_bits(8)
                                                                  : decode_literal(rc, st, lit, ctx_a, ctx_b));
             x[p] = c;
-            ring[ring_.pos] = c;
-            ring_.pos = (ring_.pos + 1) & ring_mask;
-            if (ring_.fill < ring_size) ++ring_.fill;
+            ring[cursor.pos] = c;
+            cursor.pos = (cursor.pos + 1) & ring_mask;
+            if (cursor.fill < ring_size) ++cursor.fill;
             next_byte[nb_index] = c;
             p += 1;
             continue;
@@ -465,7 +476,7 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std:
             value = value * 2 + bit;
         }
         const std::uint64_t back = value + ((std::uint64_t{1} << n) - 2);
-        const std::uint32_t s = static_cast<std::uint32_t>((ring_.pos - back) & ring_mask);
+        const std::uint32_t s = static_cast<std::uint32_t>((cursor.pos - back) & ring_mask);
 
         // Length: the first 8 bytes, then one flag per further byte. The
         // flags read the ring up to s + L, which must stay inside the ring,
@@ -499,11 +510,11 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std:
         const std::uint32_t length = MIN_MATCH + k;
 
         // Only now do the match's bytes enter the ring.
-        const std::uint32_t first = std::min(length, ring_size - ring_.pos);
-        std::memcpy(ring + ring_.pos, x + p, first);
+        const std::uint32_t first = std::min(length, ring_size - cursor.pos);
+        std::memcpy(ring + cursor.pos, x + p, first);
         std::memcpy(ring, x + p + first, length - first);
-        ring_.pos = (ring_.pos + length) & ring_mask;
-        ring_.fill = std::min<std::uint64_t>(std::uint64_t{ring_.fill} + length, ring_size);
+        cursor.pos = (cursor.pos + length) & ring_mask;
+        cursor.fill = std::min<std::uint64_t>(std::uint64_t{cursor.fill} + length, ring_size);
         next_byte[nb_index] = x[p];
         p += length;
     }
