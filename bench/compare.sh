@@ -18,7 +18,7 @@ work=$(mktemp -d /tmp/qev-compare-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 missing=()
-for pair in xz:xz-utils bzip2:bzip2 zstd:zstd brotli:brotli 7z:7zip gzip:gzip; do
+for pair in xz:xz-utils bzip2:bzip2 zstd:zstd brotli:brotli 7zz:7zip gzip:gzip; do
   command -v "${pair%%:*}" >/dev/null || missing+=("${pair#*:}")
 done
 if [ ${#missing[@]} -gt 0 ] && [ "$(id -u)" = 0 ]; then
@@ -44,7 +44,8 @@ done
 measure() {
   local times=() mems=() line
   for _ in 1 2 3; do
-    line=$( { /usr/bin/time -f '%e %M' bash -c "$1" >/dev/null 2>/dev/null; } 2>&1 | tail -n 1)
+    /usr/bin/time -o "$work/time.txt" -f '%e %M' bash -c "$1" >/dev/null 2>&1
+    line=$(tail -n 1 "$work/time.txt")
     times+=("${line% *}")
     mems+=("${line#* }")
   done
@@ -91,9 +92,11 @@ bench_set() {
     cmp -s "$tarball" "$work/peer.tar" || { echo "$pname: round trip differs" >&2; exit 1; }
     row "$pname" "$(stat -c %s "$work/peer.out")" "$bytes" "$ct" "$cm" "$et" "$em"
   done
-  if command -v 7z >/dev/null; then
-    read -r ct cm < <(measure "rm -f '$work/peer.7z'; cd '$parent' && 7z a -mx=9 -mmt=1 '$work/peer.7z' '$name'")
-    read -r et em < <(measure "rm -rf '$work/x7'; 7z x -mmt=1 -o'$work/x7' '$work/peer.7z'")
+  local sevenzip
+  sevenzip=$(command -v 7z || command -v 7zz || true)
+  if [ -n "$sevenzip" ]; then
+    read -r ct cm < <(measure "rm -f '$work/peer.7z'; cd '$parent' && '$sevenzip' a -mx=9 -mmt=1 '$work/peer.7z' '$name'")
+    read -r et em < <(measure "rm -rf '$work/x7'; '$sevenzip' x -mmt=1 -o'$work/x7' '$work/peer.7z'")
     diff -r "$dir" "$work/x7/$name" >/dev/null || { echo "7z: extraction differs" >&2; exit 1; }
     row "7z a -mx=9 -mmt=1" "$(stat -c %s "$work/peer.7z")" "$bytes" "$ct" "$cm" "$et" "$em"
   fi

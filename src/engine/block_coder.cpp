@@ -20,8 +20,6 @@ namespace {
 constexpr std::uint32_t INSERT_AHEAD = 16;
 // How many positions ahead the parse asks for the bucket of a search.
 constexpr std::uint32_t SEARCH_AHEAD = 4;
-// Blocks from this length on have the match table backed by huge pages.
-constexpr std::uint32_t HUGE_PAGE_BLOCK = 1u << 20;
 
 inline std::uint32_t load_le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -118,8 +116,9 @@ void BlockEncoder::encode_block(const std::uint8_t* x, std::uint32_t len, bool t
     }
     if (len > 64) {
         if (settings_.lz_mode) {
-            // A block this long touches most of the table's pages anyway.
-            if (len >= HUGE_PAGE_BLOCK) table_.use_huge_pages();
+            // A block with two positions for every 4 KiB page of the table
+            // touches most of its pages anyway.
+            if (len >= table_.bytes() / 2048) table_.use_huge_pages();
             encode_lz(rc, x, len, raw_flag);
         } else {
             encode_channels(rc, x, len, raw_flag);

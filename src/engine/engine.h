@@ -331,6 +331,7 @@ public:
     void release();
     void clear();
     bool allocated() const { return entries_ != nullptr; }
+    std::size_t bytes() const { return bytes_; }
     // Asks for the table to be backed by huge pages where the system offers
     // them: fewer page faults and TLB misses once most of it is in use, at
     // the price of whole 2 MiB pages for the few lines a small input uses.

@@ -133,27 +133,31 @@ TEST(RangeCoder, DecoderRefillsAfterHalfItsBuffer) {
 }
 
 TEST(RangeCoder, SingleNormalisationLeavesSmallRange) {
-    // From range 2^32 - 1, coding 1s at state 7 shrinks the range by 7/2048 per
-    // bit; one shift per bit can leave it below 2^24 for the next bit, which
-    // is coded from there without a second shift, in both directions.
+    // Eight direct 0 bits halve the range from 2^32 - 1 to exactly 2^24. A 1
+    // coded at state 7 then leaves 7 * 2^13 = 57,344, shifted once to
+    // 57,344 * 256: still below 2^24, and the next bit is coded from there
+    // without a second shift, in both directions.
     auto enc = std::make_unique<RangeEncoder>();
     test::MemorySink sink;
     enc->start(&sink);
-    bool saw_small = false;
+    enc->encode_direct_bits(0, 8);
+    ASSERT_EQ(enc->range(), 1u << 24);
+    enc->encode_with_state(1, 7);
+    EXPECT_EQ(enc->range(), 57344u * 256);
     std::vector<unsigned> bits;
     for (int i = 0; i < 64; ++i) {
-        enc->encode_with_state(1, 7);
-        bits.push_back(1);
-        if (enc->range() < (1u << 24)) saw_small = true;
-        enc->encode_with_state(0, 7);
-        bits.push_back(0);
+        enc->encode_with_state(i % 3 == 0, 7);
+        bits.push_back(i % 3 == 0);
     }
     enc->finish();
-    EXPECT_TRUE(saw_small);
     auto dec = std::make_unique<RangeDecoder>();
     test::MemorySource source(sink.bytes);
     dec->start(&source);
+    EXPECT_EQ(dec->decode_direct_bits(8), 0u);
+    EXPECT_EQ(dec->decode_with_state(7), 1u);
+    EXPECT_EQ(dec->bits().range, 57344u * 256);
     for (unsigned b : bits) ASSERT_EQ(dec->decode_with_state(7), b);
+    EXPECT_EQ(dec->consumed(), sink.bytes.size());
 }
 
 }  // namespace qev
