@@ -79,6 +79,24 @@ bool text_transform(std::uint8_t* block, std::uint32_t n, std::uint8_t* work) {
     // The single-precision 0.95, widened; the product is compared unrounded.
     const double limit = static_cast<double>(n) * static_cast<double>(0.95f);
 
+    // The output of the main loop only grows, so the block is refused exactly
+    // when that output would end above the limit. It writes at least one byte
+    // per byte it consumes (it consumes all of [0, n - 5)), one more per
+    // escaped byte there, and saves at most two bytes per three letters
+    // through fragments: when even that lower bound exceeds the limit, the
+    // walk is not worth making (most binary data).
+    {
+        std::uint32_t escaped = 0;
+        std::uint32_t letters = 0;
+        for (std::uint32_t k = 0; k < n; ++k) {
+            const std::uint8_t c = block[k];
+            escaped += (k < n - 5) & is_escaped(c);
+            letters += is_lower(c);
+        }
+        const std::int64_t least = std::int64_t{n} - 5 + escaped - (2 * std::int64_t{letters}) / 3;
+        if (static_cast<double>(least) > limit) return false;
+    }
+
     std::uint32_t pos = 0;
     std::uint32_t i = 0;
     std::uint8_t previous_code = 0;

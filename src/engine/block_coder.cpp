@@ -146,6 +146,34 @@ QEV_HOT_INLINE void BlockEncoder::encode_channels(RangeEncoder::Bits& rc, const 
     state_->ctx_b = ctx_b;
 }
 
+// Enters a position as the newest entry of a bucket of depth entries; the
+// oldest drops out. The sizes are constants, so each case is a few vector
+// moves.
+inline void push_front(std::uint32_t* bucket, std::uint32_t depth, std::uint32_t position) {
+    std::uint32_t older[15];
+    switch (depth) {
+        case 16:
+            std::memcpy(older, bucket, 15 * 4);
+            std::memcpy(bucket + 1, older, 15 * 4);
+            break;
+        case 8:
+            std::memcpy(older, bucket, 7 * 4);
+            std::memcpy(bucket + 1, older, 7 * 4);
+            break;
+        case 4:
+            std::memcpy(older, bucket, 3 * 4);
+            std::memcpy(bucket + 1, older, 3 * 4);
+            break;
+        case 2:
+            bucket[1] = bucket[0];
+            break;
+        default:
+            for (std::uint32_t k = depth - 1; k > 0; --k) bucket[k] = bucket[k - 1];
+            break;
+    }
+    bucket[0] = position;
+}
+
 // Bucket of the eight bytes at p.
 inline std::uint32_t hash_eight(const std::uint8_t* at, std::uint32_t mask) {
     const std::uint32_t a = load_le32(at);
@@ -237,8 +265,7 @@ void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std:
         const std::uint32_t newest = bucket[0];
         // A bucket whose newest entry came from this same call gets no more.
         if (!(p0 <= newest && newest < p0 + i)) {
-            for (std::uint32_t k = depth - 1; k > 0; --k) bucket[k] = bucket[k - 1];
-            bucket[0] = pos;
+            push_front(bucket, depth, pos);
         }
         ring[pos] = x[p + i];
         pos = (pos + 1) & ring_mask;
