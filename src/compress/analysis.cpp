@@ -123,14 +123,16 @@ FileSettings Analyser::analyse(std::uint8_t* sample, std::uint32_t n, std::uint8
     }
 
     // Final rules, in order; a later rule overrides an earlier one.
-    if (is_bmp(a)) {  // 1
+    // Three-byte pixels in channel order, one-byte samples for the delta filter.
+    auto rgb_pixels = [&] {
         s.stride = 3;
         s.second_distance = 6;
         s.media_mode = delta_gain;
         s.channels = 1;
         s.lz_mode = 0;
         s.sample_bytes = 1;
-    }
+    };
+    if (is_bmp(a)) rgb_pixels();  // 1
     if (is_ppm(a)) {  // 2
         s.stride = 3;
         s.second_distance = 6;
@@ -179,14 +181,7 @@ FileSettings Analyser::analyse(std::uint8_t* sample, std::uint32_t n, std::uint8
         s.second_distance = static_cast<std::uint8_t>(2 * channel_count);
         s.sample_bytes = static_cast<std::uint8_t>(le16(a, 34) >> 3);
     }
-    if (is_tga(a)) {  // 15
-        s.stride = 3;
-        s.second_distance = 6;
-        s.media_mode = delta_gain;
-        s.channels = 1;
-        s.lz_mode = 0;
-        s.sample_bytes = 1;
-    }
+    if (is_tga(a)) rgb_pixels();  // 15
     if (is_pgm(a)) {  // 16
         s.media_mode = delta_gain;
         s.channels = 1;

@@ -30,16 +30,6 @@ inline bool is_lower(std::uint8_t c) { return c >= 'a' && c <= 'z'; }
 // Bytes that could be mistaken for fragment codes are written twice.
 inline bool is_escaped(std::uint8_t c) { return c >= FIRST_FRAGMENT_CODE && c < FRAGMENT_CODE_LIMIT; }
 
-inline std::uint32_t load_le(const std::uint8_t* p, int bytes) {
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-inline void store_le(std::uint8_t* p, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
 }  // namespace
 
 const char* fragment_text(int k) {
@@ -168,7 +158,7 @@ void branch_transform(std::uint8_t* block, std::uint32_t n, BranchDirection dire
         }
         const std::uint32_t o = p + 1;
         const std::int64_t at = o;
-        std::int64_t v = static_cast<std::int32_t>(load_le(block + o, 4));
+        std::int64_t v = static_cast<std::int32_t>(load_sample(block + o, 4));
         if (direction == BranchDirection::Forward) {
             if (v >= -at && v < size - at) {
                 v += at;  // target inside the block: its absolute position
@@ -182,7 +172,7 @@ void branch_transform(std::uint8_t* block, std::uint32_t n, BranchDirection dire
                 v += size;
             }
         }
-        store_le(block + o, static_cast<std::uint32_t>(v), 4);
+        store_sample(block + o, static_cast<std::uint32_t>(v), 4);
         p += 5;
     }
 }
@@ -196,8 +186,8 @@ void delta_filter(std::uint8_t* block, std::uint32_t n, std::uint32_t channels, 
     std::uint32_t ch = 0;
     for (std::uint32_t p = 0; p < n; p += sample_bytes) {
         // A three-byte sample has only its first byte filtered.
-        const std::uint32_t x = load_le(block + p, width);
-        store_le(block + p, x - previous[ch], width);
+        const std::uint32_t x = load_sample(block + p, width);
+        store_sample(block + p, x - previous[ch], width);
         previous[ch] = x;
         if (++ch == channels) ch = 0;
     }

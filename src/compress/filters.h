@@ -48,6 +48,17 @@ void branch_transform(std::uint8_t* block, std::uint32_t n, BranchDirection dire
 
 constexpr std::uint32_t MAX_CHANNELS = 32;
 
+// A little-endian sample of 1 to 4 bytes.
+inline std::uint32_t load_sample(const std::uint8_t* p, int bytes) {
+    std::uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+inline void store_sample(std::uint8_t* p, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
 // Replaces every sample of 1, 2, 3 (first byte only) or 4 bytes by its
 // difference to the previous sample of the same channel; other widths are
 // left unchanged. The chain restarts in every call. A last sample that

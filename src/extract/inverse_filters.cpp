@@ -10,20 +10,6 @@ namespace qev {
 
 namespace {
 
-inline std::uint32_t load_le(const std::uint8_t* p, int bytes) {
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-inline void store_le(std::uint8_t* p, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
-
-}  // namespace
-
-namespace {
-
 // What each byte of transformed text expands to: the letters of its fragment
 // for a code byte, the byte itself otherwise.
 struct Expansion {
@@ -93,8 +79,8 @@ void undo_delta_filter(std::uint8_t* block, std::uint32_t len, std::uint32_t cha
     const int width = sample_bytes == 3 ? 1 : static_cast<int>(sample_bytes);
     std::uint32_t k = 0;
     for (std::uint32_t pos = 0; pos < len; pos += sample_bytes) {
-        const std::uint32_t x = load_le(block + pos, width) + running[k];
-        store_le(block + pos, x, width);
+        const std::uint32_t x = load_sample(block + pos, width) + running[k];
+        store_sample(block + pos, x, width);
         running[k] = width == 4 ? x : x & ((1u << (8 * width)) - 1);
         if (++k == channels) k = 0;
     }
