@@ -89,7 +89,7 @@ FileSpec split_file_spec(const std::string& arg) {
     if (s == "." || s == "..") s += "/*";
     std::size_t p = s.rfind('/');
 
-    FileSpec spec;
+    FileSpec split;
     bool formed = false;
     if (s.size() >= 2 && s[1] == ':') {
         if (p == 2) {
@@ -99,25 +99,25 @@ FileSpec split_file_spec(const std::string& arg) {
         } else if (p == std::string::npos) {
             const std::string after = s.substr(2);
             if (after == "." || after == "..") {
-                spec.directory = s;
+                split.directory = s;
             } else {
-                spec.directory = s.substr(0, 2) + ".";
-                spec.pattern = after;
+                split.directory = s.substr(0, 2) + ".";
+                split.pattern = after;
             }
             formed = true;
         }
     }
     if (!formed) {
         if (p != std::string::npos) {
-            spec.directory = p == 0 ? std::string("/") : s.substr(0, p);
-            spec.pattern = s.substr(p + 1);
+            split.directory = p == 0 ? std::string("/") : s.substr(0, p);
+            split.pattern = s.substr(p + 1);
         } else {
-            spec.pattern = s;
+            split.pattern = s;
         }
     }
-    if (spec.directory.size() == 2 && spec.directory[1] == ':') spec.directory += '.';
-    if (spec.pattern.empty()) spec.pattern = "*";
-    return spec;
+    if (split.directory.size() == 2 && split.directory[1] == ':') split.directory += '.';
+    if (split.pattern.empty()) split.pattern = "*";
+    return split;
 }
 
 std::vector<std::string> drop_method_argument(std::vector<std::string> args) {
@@ -138,13 +138,13 @@ bool collect_files(const std::vector<std::string>& args, bool recurse, FileList&
             walker.ok = false;
             continue;
         }
-        const FileSpec spec = split_file_spec(arg);
-        const std::string search = spec.directory.empty() ? std::string(".") : spec.directory;
+        const FileSpec split = split_file_spec(arg);
+        const std::string search = split.directory.empty() ? std::string(".") : split.directory;
         // A directory that does not exist selects nothing, silently.
         const platform::EntryStatus status = platform::entry_status(search);
         if (status.type != platform::EntryType::Directory) continue;
         walker.walk_path.assign(1, DirectoryId{status.device, status.inode});
-        walk_directory(walker, spec.directory, spec.pattern);
+        walk_directory(walker, split.directory, split.pattern);
     }
     return walker.ok;
 }
