@@ -183,10 +183,6 @@ inline std::uint32_t hash_eight(const std::uint8_t* at, std::uint32_t mask) {
     return h & mask;
 }
 
-std::uint32_t BlockEncoder::hash_position(const std::uint8_t* x, std::uint32_t p) const {
-    return hash_eight(x + p, search_.hash_mask);
-}
-
 BlockEncoder::Match BlockEncoder::find_match(const std::uint8_t* x, std::uint32_t len, std::uint32_t p,
                                              std::uint32_t start_best) {
     Match m;
@@ -394,8 +390,6 @@ bool BlockDecoder::reset_all(std::uint32_t ring_size) {
     state_->models.reset_carried();
     return ring_.allocate(ring_size);
 }
-
-void BlockDecoder::release() { ring_.release(); }
 
 void BlockDecoder::begin_stream(ByteSource* source, const StreamSettings& settings, std::uint64_t stream_length) {
     settings_ = settings;

@@ -450,7 +450,6 @@ public:
         std::uint32_t length = 0;
         std::uint32_t source = 0;
     };
-    std::uint32_t hash_position(const std::uint8_t* x, std::uint32_t p) const;
     Match find_match(const std::uint8_t* x, std::uint32_t len, std::uint32_t p, std::uint32_t start_best);
     std::uint32_t score_position(const std::uint8_t* x, std::uint32_t len, std::uint32_t q);
     void insert_positions(const std::uint8_t* x, std::uint32_t p, std::uint32_t n);
@@ -496,8 +495,6 @@ public:
     // Fills x[0 .. len - 1]; x must have BLOCK_SLACK bytes after len.
     DecodeStatus decode_block(std::uint8_t* x, std::uint32_t len, bool& text_flag, bool& raw_flag);
     std::uint64_t consumed() const { return rc_.consumed(); }
-    // Releases the ring (between non-solid entries).
-    void release();
 
     const CoderState& state() const { return *state_; }
 
