@@ -194,22 +194,14 @@ FileSettings Analyser::analyse(std::uint8_t* sample, std::uint32_t n, std::uint8
 
     // Repairs of a filtered file whose header gave no sample width or no
     // channels.
-    if (s.media_mode == 1) {
-        if (s.sample_bytes == 0) {
-            s.lz_mode = 0;
-            s.sample_bytes = 1;
-            s.second_distance = 2;
-            s.channels = 1;
-            s.image_width = 0xFFFFFFFFu;
-            s.stride = 1;
-        }
-        if (s.channels == 0) {
-            s.lz_mode = 0;
-            s.channels = 1;
-            s.second_distance = 2;
-            s.stride = 1;
-            s.image_width = 0xFFFFFFFFu;
-        }
+    // Either gives one channel of plain bytes in channel order.
+    if (s.media_mode == 1 && (s.sample_bytes == 0 || s.channels == 0)) {
+        if (s.sample_bytes == 0) s.sample_bytes = 1;
+        s.lz_mode = 0;
+        s.channels = 1;
+        s.stride = 1;
+        s.second_distance = 2;
+        s.image_width = 0xFFFFFFFFu;
     }
     apply_compressibility(s, sample_cost, n);
 
