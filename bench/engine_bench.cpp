@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/method_levels.h"
 
 namespace {
 
@@ -58,14 +59,7 @@ double time_command(const std::string& cmd) {
     return best;
 }
 
-qev::SearchSettings level(int m) {
-    const std::uint32_t depths[10] = {1, 1, 2, 2, 4, 4, 8, 8, 16, 16};
-    qev::SearchSettings s;
-    s.search_depth = depths[m];
-    s.lazy_matching = m % 2 == 1;
-    s.hash_mask = (1u << (s.hash_bits - m / 2)) - 1;
-    return s;
-}
+qev::SearchSettings level(int m) { return qev::search_settings(m); }
 
 }  // namespace
 

@@ -6,10 +6,9 @@
 #include <memory>
 #include <vector>
 
-#include "compress/archive_format.h"
-#include "compress/filters.h"
 #include "engine/engine.h"
-#include "extract/inverse_filters.h"
+#include "format/archive_format.h"
+#include "format/filter_chain.h"
 
 namespace {
 
@@ -60,11 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool text_flag = false;
         bool raw_flag = false;
         if (decoder->decode_block(block.data(), len, text_flag, raw_flag) != qev::DecodeStatus::Ok) break;
-        if (s.media_mode == 0 && text_flag) qev::undo_text_transform(block.data(), len, work.data());
-        if (s.media_mode == 1) qev::undo_delta_filter(block.data(), len, s.channels, s.sample_bytes);
-        if (s.media_mode == 0 && !text_flag && s.lz_mode) {
-            qev::branch_transform(block.data(), len, qev::BranchDirection::Inverse);
-        }
+        qev::undo_filters(block.data(), len, s, text_flag, work.data());
     }
     return 0;
 }

@@ -1,5 +1,5 @@
-// Shared pieces of the fuzz targets: a private scratch folder and a silent
-// console.
+// Shared pieces of the fuzz targets: a private scratch folder, a silent
+// console and a silent extraction observer.
 #pragma once
 
 #include <ftw.h>
@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "extract/extract.h"
 #include "platform/platform_file.h"
 
 namespace qev::fuzz {
@@ -25,6 +26,18 @@ inline const std::string& scratch_root() {
     }();
     return root;
 }
+
+// An extraction observer that is told everything and keeps nothing.
+class QuietExtract : public ExtractObserver {
+public:
+    void damaged_archive(std::uint64_t, const std::string&) override {}
+    void damaged_entry(const std::string&, const std::string&) override {}
+    void leads_outside(const std::string&) override {}
+    void path_too_long(const std::string&) override {}
+    void cannot_create(const std::string&) override {}
+    void cannot_write(const std::string&) override {}
+    void restoring(const std::string&) override {}
+};
 
 inline void remove_tree(const std::string& path) {
     nftw(

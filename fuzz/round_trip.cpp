@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "compress/compressor.h"
+#include "engine/method_levels.h"
 #include "extract/extract.h"
 #include "fuzz_util.h"
 
@@ -31,12 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned files = 1 + (data[1] >> 1) % 4;
     qev::CompressOptions options;
     options.solid = solid;
-    options.search.ring_size = qev::MIN_RING_SIZE;
-    options.search.hash_bits = 23;
-    const std::uint32_t depths[10] = {1, 1, 2, 2, 4, 4, 8, 8, 16, 16};
-    options.search.search_depth = depths[level];
-    options.search.lazy_matching = level % 2 == 1;
-    options.search.hash_mask = (1u << (23 - level / 2)) - 1;
+    options.search = qev::search_settings(static_cast<int>(level), 1, 1);  // the smallest ring and table
 
     const std::string& root = qev::fuzz::scratch_root();
     const std::string in = root + "/in";
@@ -63,7 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         qev::Compressor compressor(options, archive);
         for (const auto& name : names) compressor.compress_file(in + "/" + name, name, "");
     }
-    static qev::Extractor extractor(false);
+    static qev::fuzz::QuietExtract quiet;
+    static qev::Extractor extractor(quiet);
     const qev::ExtractResult result = extractor.extract_archive(archive, out + "/", "*");
     if (result.failed || result.selected != files) std::abort();
     for (unsigned i = 0; i < files; ++i) {

@@ -3,10 +3,10 @@
 // files to add with their stored names and directories, and the dispatch to
 // the compression and extraction drivers.
 //
-// Path forming and switch scanning are plain functions of their inputs (the
-// current directory is passed in) so that they can be checked on their own;
-// run_qev ties them together and writes every message to the console of the
-// platform layer.
+// Parsing the command line and forming paths are plain functions of their
+// inputs (the current directory is passed in) so that they can be checked on
+// their own; run_qev ties them together and is the one place that writes
+// messages to the console of the platform layer and chooses the exit status.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "compress/compressor.h"
+#include "engine/method_levels.h"
+#include "platform/platform_file.h"
 
 namespace qev {
 
@@ -38,7 +40,7 @@ struct RunSettings {
 };
 
 // 2^(hash_bits - method_level) - 1.
-std::uint32_t compute_hash_mask(std::uint32_t hash_bits, std::int32_t method_level);
+using qev::compute_hash_mask;
 
 enum class SwitchSet {
     Add,      // r, s, v, m, b, h
@@ -51,6 +53,27 @@ enum class SwitchSet {
 // first non-switch argument (args.size() when there is none).
 bool scan_switches(const std::vector<std::string>& args, std::size_t first, SwitchSet set, RunSettings& settings,
                    std::size_t& next);
+
+// The command line as a plain value: the command, its switches and what
+// follows them.
+struct CommandLine {
+    enum class Problem {
+        None,
+        Usage,          // no command, or nothing to work on
+        UnknownOption,  // a switch the command does not take
+    };
+    Problem problem = Problem::None;
+    RunSettings settings;               // command and switches
+    std::vector<std::string> operands;  // every argument after the switches
+};
+
+// args[0] is the program, args[1] the command ("a", "x" or "l": only its
+// first character counts). The add and extract commands read switches; the
+// list command reads none.
+CommandLine parse_command_line(const std::vector<std::string>& args);
+
+// The search settings of the run's switches.
+SearchSettings search_settings(const RunSettings& settings);
 
 // ---------------------------------------------------------------------------
 // Fixed texts
@@ -70,11 +93,11 @@ bool ends_with_separator(const std::string& s);
 std::string directory_part(const std::string& s);
 // The text after the last separator; all of s without one; empty when s ends
 // with a separator.
-std::string base_name(const std::string& s);
+using platform::base_name;
 // The last component of s, one trailing separator ignored.
 std::string folder_name(const std::string& s);
 // 'A'..'Z' become 'a'..'z'; every other byte stays.
-std::string lower_case_ascii(std::string s);
+using platform::lower_case_ascii;
 // Every separator directly followed by another one is removed.
 using platform::normalise_separators;
 // arg itself when it is absolute (a leading separator or a drive prefix),
@@ -130,11 +153,21 @@ using FileList = std::vector<FileRecord>;
 // The file arguments without the first one that begins with "-m".
 std::vector<std::string> drop_method_argument(std::vector<std::string> args);
 
+// Told what the file selection could not take.
+class SelectionObserver {
+public:
+    virtual ~SelectionObserver() = default;
+    virtual void path_too_long(const std::string& path) = 0;
+    virtual void cannot_read_folder(const std::string& path) = 0;
+};
+
 // Appends the files every argument selects, in argument order and, within
 // one, in listing order (recursing depth first into matching folders when
 // recurse is on). Returns false when something could not be taken (a path too
-// long, a folder that cannot be read); its message has been printed.
-bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list);
+// long, a folder that cannot be read); the observer, where there is one, has
+// been told.
+bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list,
+                   SelectionObserver* observer = nullptr);
 
 // The text after the last '.' of the path, or the whole path without one.
 std::string extension_key(const std::string& path);
@@ -142,7 +175,7 @@ std::string extension_key(const std::string& path);
 void sort_by_extension(FileList& list);
 
 // The stored name: the text after the last separator of the path.
-std::string stored_name(const std::string& path);
+inline std::string stored_name(const std::string& path) { return base_name(path); }
 // The stored dir: the path up to and including its last separator, without a
 // drive prefix and without leading separators; empty when keep_directories
 // is off.
@@ -151,18 +184,17 @@ std::string stored_dir(const std::string& path, bool keep_directories);
 struct AddTotals {
     std::uint64_t files = 0;
     std::uint64_t bytes = 0;
+    bool run_ended = false;  // a failure ended the run before the last file
 };
 
 // Stores one file: input path, name, dir.
 using StoreFunction =
-    std::function<Compressor::Result(const std::string& path, const std::string& name, const std::string& dir)>;
+    std::function<StoreResult(const std::string& path, const std::string& name, const std::string& dir)>;
 
-// Stores every record in order; only stored files are counted. Returns false
-// when some file could not be stored.
+// Stores every record in order; stored files are counted. Stops at a result
+// that ends the run. Returns false when some file could not be stored as it
+// was.
 bool store_files(const FileList& list, bool keep_directories, const StoreFunction& store, AddTotals& totals);
-
-// "%llu bytes, %llu files.\n"
-void print_totals(const AddTotals& totals);
 
 // ---------------------------------------------------------------------------
 // Entry

@@ -3,20 +3,17 @@
 // ordered by extension, and every file is stored under its name and dir.
 
 #include <algorithm>
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "cli/cli.h"
-#include "extract/wildcard.h"
+#include "format/wildcard.h"
 #include "platform/platform_file.h"
 
 namespace qev {
 
 namespace {
-
-using platform::console_out;
 
 struct DirectoryId {
     std::uint64_t device;
@@ -27,6 +24,7 @@ struct DirectoryId {
 struct Walker {
     FileList& list;
     bool recurse;
+    SelectionObserver* observer;
     bool ok = true;
     // The directories from the search directory down to the one being
     // walked; a folder link back to any of them is not entered again.
@@ -43,7 +41,7 @@ void walk_directory(Walker& walker, const std::string& directory, const std::str
     const std::string search = directory.empty() ? std::string(".") : directory;
     std::vector<std::string> names;
     if (!platform::list_directory(search, names)) {
-        std::fprintf(console_out(), "WARNING: cannot read folder %s\n", search.c_str());
+        if (walker.observer != nullptr) walker.observer->cannot_read_folder(search);
         walker.ok = false;
         return;
     }
@@ -52,7 +50,7 @@ void walk_directory(Walker& walker, const std::string& directory, const std::str
         if (!wildcard_match(pattern.c_str(), name.c_str())) continue;
         const std::string path = prefix + name;
         if (platform::path_too_long(path)) {
-            std::fprintf(console_out(), "Error: path too long: %s\n", path.c_str());
+            if (walker.observer != nullptr) walker.observer->path_too_long(path);
             walker.ok = false;
             continue;
         }
@@ -130,11 +128,11 @@ std::vector<std::string> drop_method_argument(std::vector<std::string> args) {
     return args;
 }
 
-bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list) {
-    Walker walker{list, recurse, true, {}};
+bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list, SelectionObserver* observer) {
+    Walker walker{list, recurse, observer, true, {}};
     for (const std::string& arg : args) {
         if (platform::path_too_long(arg)) {
-            std::fprintf(console_out(), "Error: path too long: %s\n", arg.c_str());
+            if (observer != nullptr) observer->path_too_long(arg);
             walker.ok = false;
             continue;
         }
@@ -163,11 +161,6 @@ void sort_by_extension(FileList& list) {
     for (std::size_t i = 0; i < list.size(); ++i) list[i] = std::move(keyed[i].second);
 }
 
-std::string stored_name(const std::string& path) {
-    const std::size_t last = path.find_last_of("/\\");
-    return last == std::string::npos ? path : path.substr(last + 1);
-}
-
 std::string stored_dir(const std::string& path, bool keep_directories) {
     if (!keep_directories) return std::string();
     // A drive letter with its colon and separator, or the leading separators
@@ -183,21 +176,19 @@ std::string stored_dir(const std::string& path, bool keep_directories) {
 bool store_files(const FileList& list, bool keep_directories, const StoreFunction& store, AddTotals& totals) {
     bool ok = true;
     for (const FileRecord& record : list) {
-        const Compressor::Result result =
+        const StoreResult result =
             store(record.path, stored_name(record.path), stored_dir(record.path, keep_directories));
-        if (result == Compressor::Result::Stored) {
+        if (result.status == StoreStatus::Stored || result.status == StoreStatus::Shrank) {
             totals.files += 1;
             totals.bytes += record.size;
-        } else {
-            ok = false;
+        }
+        if (result.status != StoreStatus::Stored) ok = false;
+        if (ends_run(result.status)) {
+            totals.run_ended = true;
+            break;
         }
     }
     return ok;
-}
-
-void print_totals(const AddTotals& totals) {
-    std::fprintf(console_out(), "%llu bytes, %llu files.\n", static_cast<unsigned long long>(totals.bytes),
-                 static_cast<unsigned long long>(totals.files));
 }
 
 }  // namespace qev

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "compress/filters.h"
+#include "format/filters.h"
 
 namespace qev {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "compress/archive_format.h"
+#include "format/archive_format.h"
 #include "engine/engine.h"
 
 namespace qev {

@@ -5,21 +5,14 @@
 #include "compress/compressor.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <new>
+
+#include "format/filter_chain.h"
+#include "platform/platform_file.h"
 
 namespace qev {
 
 namespace {
-
-class ArchiveSink : public ByteSink {
-public:
-    explicit ArchiveSink(platform::File& file) : file_(file) {}
-    bool write(const std::uint8_t* data, std::size_t n) override { return file_.write(data, n); }
-
-private:
-    platform::File& file_;
-};
 
 std::unique_ptr<std::uint8_t[]> zeroed_buffer(std::size_t n) {
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[n]());
@@ -32,77 +25,55 @@ Compressor::Compressor(const CompressOptions& options, std::string archive_path)
 
 Compressor::~Compressor() = default;
 
-void Compressor::fail_no_memory() {
-    std::fprintf(platform::console_out(), "No memory \n");
-    throw ExitRequest{1};
-}
-
-void Compressor::fail_archive_write(std::uint64_t entry_start) {
-    // Cut the unfinished entry off so that every earlier one stays valid.
-    archive_.truncate(entry_start);
-    archive_.close();
-    std::fprintf(platform::console_out(), "Error: cannot write to Archive file %s\n", archive_path_.c_str());
-    throw ExitRequest{1};
-}
-
-// The archive is created, or an archive from an earlier run is checked: only
-// a non-solid archive takes more entries, and never from a solid run.
-void Compressor::open_archive() {
-    std::FILE* out = platform::console_out();
-    if (archive_opened_) return;
-    if (archive_.open_write(archive_path_)) {
-        archive_.close();
-        platform::File existing;
-        if (!existing.open_read(archive_path_)) {
-            std::fprintf(out, "Error: cannot open Archive file %s\n", archive_path_.c_str());
-            throw ExitRequest{1};
-        }
-        std::uint8_t first[9] = {};
-        existing.read(first, sizeof first);  // an empty file reads as a non-solid one
-        existing.close();
-        if (first[8] != 0 || options_.solid) {
-            std::fprintf(out, "Not implemented in Solid mode ! ");
-            throw ExitRequest{1};
-        }
-        if (!archive_.open_write(archive_path_)) {
-            std::fprintf(out, "Error: cannot open Archive file %s\n", archive_path_.c_str());
-            throw ExitRequest{1};
-        }
-    } else if (!archive_.create(archive_path_)) {
-        std::fprintf(out, "Error: cannot open Output file %s\n", archive_path_.c_str());
-        throw ExitRequest{1};
+// The archive is created, or an archive from an earlier run is checked, at
+// the first file that can be read.
+StoreStatus Compressor::open_archive() {
+    if (archive_opened_) return StoreStatus::Stored;
+    switch (archive_.open(archive_path_, options_.solid)) {
+        case ArchiveWriter::OpenStatus::Ok:
+            archive_opened_ = true;
+            return StoreStatus::Stored;
+        case ArchiveWriter::OpenStatus::CannotCreate:
+            return StoreStatus::CannotCreateArchive;
+        case ArchiveWriter::OpenStatus::CannotRead:
+            return StoreStatus::CannotReadArchive;
+        case ArchiveWriter::OpenStatus::SolidRefused:
+            return StoreStatus::SolidRefused;
     }
-    archive_opened_ = true;
+    return StoreStatus::CannotReadArchive;
 }
 
 // Buffers once per run; a fresh ring, table and models for every file of a
 // normal run, and once for a solid run.
-void Compressor::prepare_storage() {
+bool Compressor::prepare_storage() {
     if (!buffers_ready_) {
         block_ = zeroed_buffer(BLOCK_SIZE + BLOCK_SLACK);
         sample_ = zeroed_buffer(BLOCK_SIZE + SAMPLE_SLACK);
         work_ = zeroed_buffer(BLOCK_SIZE + BLOCK_SLACK);
         encoder_.reset(new (std::nothrow) BlockEncoder(options_.search));
-        if (!block_ || !sample_ || !work_ || !encoder_) fail_no_memory();
-        if (options_.solid && !encoder_->reset_all()) fail_no_memory();
+        if (!block_ || !sample_ || !work_ || !encoder_) return false;
+        if (options_.solid && !encoder_->reset_all()) return false;
         buffers_ready_ = true;
     }
-    if (!options_.solid && !encoder_->reset_all()) fail_no_memory();
+    return options_.solid || encoder_->reset_all();
 }
 
-Compressor::Result Compressor::compress_file(const std::string& input_path, std::string name, std::string dir) {
-    std::FILE* out = platform::console_out();
+StoreResult Compressor::compress_file(const std::string& input_path, std::string name, std::string dir) {
+    StoreResult result;
     platform::File input;
     if (!input.open_read(input_path)) {
-        std::fprintf(out, "Error: cannot open Input file %s\n", input_path.c_str());
-        failed_ = true;
-        return Result::Unreadable;
+        result.status = StoreStatus::Unreadable;
+        return result;
     }
-    open_archive();
-    const std::uint64_t entry_start = platform::file_size(archive_path_);
+    result.status = open_archive();
+    if (ends_run(result.status)) return result;
     const std::uint64_t unpacked_size = platform::file_size(input_path);
-    prepare_storage();
-    if (options_.verbose) std::fprintf(out, "compress.. %s ", input_path.c_str());
+    result.unpacked_size = unpacked_size;
+    if (!prepare_storage()) {
+        result.status = StoreStatus::NoMemory;
+        return result;
+    }
+    if (observer_ != nullptr) observer_->coding_started(input_path);
 
     // Analysis of the first 4 MiB. A file that yields fewer bytes than its
     // size is stored with zeros for the missing rest.
@@ -128,13 +99,15 @@ Compressor::Result Compressor::compress_file(const std::string& input_path, std:
     header.settings = settings;
     header.search_depth = options_.search.search_depth;
     header.ring_size = options_.search.ring_size;
-    const std::vector<std::uint8_t> header_bytes = serialize_header(header);
-    if (!archive_.seek(entry_start) || !archive_.write(header_bytes.data(), header_bytes.size())) {
-        fail_archive_write(entry_start);
-    }
+    const auto write_failed = [&] {
+        archive_.abandon_entry();
+        archive_opened_ = false;
+        result.status = StoreStatus::WriteFailed;
+        return result;
+    };
+    if (!archive_.begin_entry(header)) return write_failed();
 
-    ArchiveSink sink(archive_);
-    encoder_->begin_stream(&sink, stream_settings(settings));
+    encoder_->begin_stream(&archive_.sink(), stream_settings(settings));
     std::uint8_t* block = block_.get();
     for (std::uint64_t done = 0; done < unpacked_size;) {
         const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(BLOCK_SIZE, unpacked_size - done));
@@ -143,37 +116,19 @@ Compressor::Result Compressor::compress_file(const std::string& input_path, std:
             std::fill(block + read, block + n, 0);
             shrank = true;
         }
-        bool text_flag = false;
-        if (settings.media_mode != 1) {
-            text_flag = text_transform(block, n, work_.get());
-            if (!text_flag && settings.lz_mode != 0) branch_transform(block, n, BranchDirection::Forward);
-        } else {
-            delta_filter(block, n, settings.channels, settings.sample_bytes);
-        }
+        const bool text_flag = apply_filters(block, n, settings, work_.get());
         entropy_.measure(block, n);
         const bool raw_flag = settings.media_mode != 1 && entropy_.score() > RAW_ENTROPY_THRESHOLD;
         encoder_->encode_block(block, n, text_flag, raw_flag);
-        if (encoder_->coder().write_failed()) fail_archive_write(entry_start);
+        if (encoder_->coder().write_failed()) return write_failed();
         done += n;
     }
     encoder_->finish_stream();
-    if (encoder_->coder().write_failed()) fail_archive_write(entry_start);
-    const std::uint64_t bytes_out = header_bytes.size() + encoder_->coder().bytes_written();
-    if (options_.verbose) {
-        std::fprintf(out, " %" PRId64 " to %" PRId64 " \n", static_cast<std::int64_t>(unpacked_size),
-                     static_cast<std::int64_t>(bytes_out));
-    }
-
-    std::uint8_t size_field[8];
-    for (int i = 0; i < 8; ++i) size_field[i] = static_cast<std::uint8_t>(bytes_out >> (8 * i));
-    if (!archive_.seek(entry_start) || !archive_.write(size_field, sizeof size_field)) fail_archive_write(entry_start);
-
-    if (shrank) {
-        std::fprintf(out, "WARNING: %s has fewer bytes than its size of %" PRIu64 "; the missing bytes are stored as zeros\n",
-                     input_path.c_str(), unpacked_size);
-        failed_ = true;
-    }
-    return Result::Stored;
+    if (encoder_->coder().write_failed()) return write_failed();
+    result.entry_size = archive_.entry_bytes();
+    if (!archive_.finish_entry()) return write_failed();
+    result.status = shrank ? StoreStatus::Shrank : StoreStatus::Stored;
+    return result;
 }
 
 }  // namespace qev

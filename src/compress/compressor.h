@@ -6,18 +6,48 @@
 #include <string>
 
 #include "compress/analysis.h"
-#include "compress/archive_format.h"
-#include "compress/filters.h"
 #include "engine/engine.h"
-#include "platform/platform_file.h"
+#include "format/archive_format.h"
+#include "format/archive_writer.h"
+#include "format/filters.h"
 
 namespace qev {
 
 struct CompressOptions {
     SearchSettings search;
     bool solid = false;
-    bool verbose = false;
-    bool recurse = false;
+    bool recurse = false;  // separator runs in stored names and dirs are cut
+};
+
+// What became of one file.
+enum class StoreStatus {
+    Stored,      // the entry is complete
+    Shrank,      // stored, but the file had fewer bytes than its size: zeros stand for the rest
+    Unreadable,  // the input could not be opened; nothing was written
+    // The rest end the run; entries completed before stay valid.
+    CannotCreateArchive,
+    CannotReadArchive,
+    SolidRefused,
+    NoMemory,
+    WriteFailed,  // the unfinished entry has been cut off again
+};
+
+inline bool ends_run(StoreStatus status) {
+    return status != StoreStatus::Stored && status != StoreStatus::Shrank && status != StoreStatus::Unreadable;
+}
+
+struct StoreResult {
+    StoreStatus status = StoreStatus::Stored;
+    std::uint64_t unpacked_size = 0;  // bytes of the file as its size said
+    std::uint64_t entry_size = 0;     // bytes of the entry, header included
+};
+
+// Told when the coding of a file begins (after its input and the archive
+// are open and the storage is ready), for progress lines.
+class CompressObserver {
+public:
+    virtual ~CompressObserver() = default;
+    virtual void coding_started(const std::string& input_path) = 0;
 };
 
 class Compressor {
@@ -25,33 +55,21 @@ public:
     Compressor(const CompressOptions& options, std::string archive_path);
     ~Compressor();
 
-    enum class Result {
-        Stored,      // the entry is complete
-        Unreadable,  // the input could not be opened; nothing was written
-    };
+    void set_observer(CompressObserver* observer) { observer_ = observer; }
 
-    // Stores one file. Messages go to the console. A failure that ends the
-    // run (the archive cannot be opened or written, no memory, appending to
-    // a solid archive) prints its message and throws ExitRequest; entries
-    // completed before stay valid.
-    Result compress_file(const std::string& input_path, std::string name, std::string dir);
-
-    // True when something went wrong that did not end the run (an input that
-    // could not be opened, a file that shrank while it was read).
-    bool had_failure() const { return failed_; }
+    // Stores one file under the given name and dir.
+    StoreResult compress_file(const std::string& input_path, std::string name, std::string dir);
 
 private:
-    void open_archive();
-    void prepare_storage();
-    [[noreturn]] void fail_archive_write(std::uint64_t entry_start);
-    [[noreturn]] void fail_no_memory();
+    StoreStatus open_archive();
+    bool prepare_storage();
 
     CompressOptions options_;
     std::string archive_path_;
-    platform::File archive_;  // open for writing from the first entry on
+    ArchiveWriter archive_;
+    CompressObserver* observer_ = nullptr;
     bool archive_opened_ = false;
     bool buffers_ready_ = false;
-    bool failed_ = false;
 
     std::unique_ptr<std::uint8_t[]> block_;     // BLOCK_SIZE + BLOCK_SLACK
     std::unique_ptr<std::uint8_t[]> sample_;    // BLOCK_SIZE + SAMPLE_SLACK

@@ -1,31 +1,54 @@
-// Extraction and listing: the archive walk, the restoration of entries under
-// a destination directory, and the listing of stored paths.
+// Extraction: the restoration of an archive's entries under a destination
+// directory. What happens on the way is told to an observer; nothing here
+// prints.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "compress/archive_format.h"
-#include "engine/engine.h"
-#include "platform/platform_file.h"
-
 namespace qev {
 
+// What the extraction meets, in the order it meets it. Every call but
+// restoring() is a failure of that entry or of the walk.
+class ExtractObserver {
+public:
+    virtual ~ExtractObserver() = default;
+    // The walk stops at offset: the entry there has no size to trust.
+    virtual void damaged_archive(std::uint64_t offset, const std::string& problem) = 0;
+    // The entry stored as stored_path cannot be restored.
+    virtual void damaged_entry(const std::string& stored_path, const std::string& problem) = 0;
+    // The entry's path would lead out of the destination; it is restored
+    // under it (not a failure).
+    virtual void leads_outside(const std::string& stored_path) = 0;
+    virtual void path_too_long(const std::string& path) = 0;
+    virtual void cannot_create(const std::string& output_path) = 0;
+    virtual void cannot_write(const std::string& output_path) = 0;
+    // An output file is about to be written.
+    virtual void restoring(const std::string& output_path) = 0;
+};
+
+enum class ExtractStatus {
+    Done,
+    CannotOpenArchive,  // nothing was done
+    NoMemory,           // the run ends at once
+};
+
 struct ExtractResult {
+    ExtractStatus status = ExtractStatus::Done;
     std::uint64_t selected = 0;  // entries the pattern selected
-    bool failed = false;         // anything went wrong (message printed)
+    bool failed = false;         // anything went wrong (the observer was told)
 };
 
 class Extractor {
 public:
-    explicit Extractor(bool verbose);
+    explicit Extractor(ExtractObserver& observer);
     ~Extractor();
 
     // Restores every entry whose lower-cased base name matches the
     // (lower-case) pattern under destination_directory, which ends with a
     // separator or is empty. Each call starts a solid archive from fresh
-    // state. A missing archive prints its message and throws ExitRequest.
+    // state.
     ExtractResult extract_archive(const std::string& archive_path, const std::string& destination_directory,
                                   const std::string& pattern);
 
@@ -33,15 +56,5 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-struct ListResult {
-    int listed = 0;
-    bool failed = false;
-};
-
-// Prints the stored path of every entry whose base name matches the pattern
-// as stored (case-sensitive). A missing archive prints its message and
-// throws ExitRequest.
-ListResult list_archive(const std::string& archive_path, const std::string& pattern);
 
 }  // namespace qev

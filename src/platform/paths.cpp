@@ -14,6 +14,18 @@ std::string normalise_separators(std::string path) {
     return out;
 }
 
+std::string base_name(const std::string& path) {
+    const std::size_t last = path.find_last_of("/\\");
+    return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+std::string lower_case_ascii(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
 void remove_file(const std::string& path) { std::remove(native_path(path).c_str()); }
 
 }  // namespace qev::platform

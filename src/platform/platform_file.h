@@ -14,12 +14,6 @@
 
 namespace qev {
 
-// Thrown by a driver after it has printed its message, to end the command
-// with the given exit status (the process-exit points of the program).
-struct ExitRequest {
-    int status = 1;
-};
-
 namespace platform {
 
 // Longest path, in bytes without the terminator, that the program accepts.
@@ -42,6 +36,13 @@ std::string native_path(const std::string& path);
 // Removes every separator that is directly followed by another one, so that
 // each run of separators keeps only its last character.
 std::string normalise_separators(std::string path);
+
+// The text after the last separator; all of path without one; empty when
+// path ends with a separator.
+std::string base_name(const std::string& path);
+
+// 'A'..'Z' become 'a'..'z'; every other byte stays.
+std::string lower_case_ascii(std::string s);
 
 // True when the path is longer than MAX_PATH_BYTES.
 bool path_too_long(const std::string& path);

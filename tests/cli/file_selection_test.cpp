@@ -149,7 +149,7 @@ TEST(FileSelectionStore, CountsOnlyStoredFiles) {
     std::vector<std::string> calls;
     const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir) {
         calls.push_back(path + "|" + name + "|" + dir);
-        return path == "gone.bin" ? Compressor::Result::Unreadable : Compressor::Result::Stored;
+        return StoreResult{path == "gone.bin" ? StoreStatus::Unreadable : StoreStatus::Stored, 0, 0};
     };
     AddTotals totals;
     EXPECT_FALSE(store_files(list, true, store, totals));

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "compress/archive_format.h"
+#include "format/archive_format.h"
 #include "engine/engine.h"
 
 namespace qev {

@@ -1,10 +1,10 @@
 // Inverses of the text transform and the sample delta filter. The branch
 // transform is undone by branch_transform with BranchDirection::Inverse.
-#include "extract/inverse_filters.h"
+#include "format/inverse_filters.h"
 
 #include <cstring>
 
-#include "compress/filters.h"
+#include "format/filters.h"
 
 namespace qev {
 

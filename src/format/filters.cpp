@@ -1,7 +1,7 @@
 // Block filters: the word-fragment text transform, the E8/E9 branch target
 // transform, the per-channel sample delta filter and the order-0 entropy
 // measure.
-#include "compress/filters.h"
+#include "format/filters.h"
 
 #include <cmath>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "extract/inverse_filters.h"
+#include "format/inverse_filters.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "compress/filters.h"
+#include "format/filters.h"
 #include "engine/engine.h"
 
 namespace qev {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "format/byte_order.h"
 
 namespace qev {
 
@@ -55,19 +56,28 @@ struct EntryHeader {
     std::size_t header_size() const { return FIXED_HEADER_BYTES + name.size() + 1 + dir.size() + 1; }
 };
 
+// The stored path as the archive holds it: dir followed by name.
+inline std::string stored_path(const EntryHeader& header) { return header.dir + header.name; }
+
 // The header's bytes in stored order (entry_size as stored in the header).
 std::vector<std::uint8_t> serialize_header(const EntryHeader& header);
 
 // True for a ring size the format allows: a power of two from 2^23 to 2^30.
 bool ring_size_valid(std::uint32_t ring_size);
 
-inline void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-inline std::uint64_t get_le(const std::uint8_t* p, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
+// How far a header can be trusted.
+enum class HeaderCheck {
+    Ok,
+    BadEntry,  // the entry cannot be restored, but its size is sound
+    BadSize,   // the entry's size cannot be trusted: a walk ends here
+};
+
+// Reads the header of an entry from in, which stands at the entry's start
+// with room bytes of archive from there on, and checks it: its size must
+// cover its header and stay inside the archive, its strings must end with
+// their zero, its settings must be ones the decoder can obey. On a problem
+// the reason is left in problem; with BadEntry the header's size, name and
+// dir are filled in.
+HeaderCheck parse_header(ByteSource& in, std::uint64_t room, EntryHeader& header, std::string& problem);
 
 }  // namespace qev

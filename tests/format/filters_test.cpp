@@ -1,4 +1,4 @@
-#include "compress/filters.h"
+#include "format/filters.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "extract/inverse_filters.h"
+#include "format/inverse_filters.h"
 
 namespace qev {
 namespace {

@@ -1,5 +1,4 @@
-// Inverses of the block filters, applied after a block is decoded, and the
-// writing of restored blocks.
+// Inverses of the block filters, applied after a block is decoded.
 #pragma once
 
 #include <cstddef>
@@ -13,8 +12,5 @@ void undo_text_transform(std::uint8_t* block, std::uint32_t len, std::uint8_t* w
 // Adds every sample back to the previous sample of its channel. channels must
 // be 1..32; the buffer must have 3 writable bytes after len.
 void undo_delta_filter(std::uint8_t* block, std::uint32_t len, std::uint32_t channels, std::uint32_t sample_bytes);
-
-// Largest piece in which a restored block is written.
-constexpr std::size_t WRITE_PIECE = 65535;
 
 }  // namespace qev

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "extract/wildcard.h"
+#include "format/wildcard.h"
 
 namespace qev {
 namespace {

@@ -1,4 +1,4 @@
-#include "extract/wildcard.h"
+#include "format/wildcard.h"
 
 namespace qev {
 

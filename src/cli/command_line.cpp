@@ -1,0 +1,110 @@
+// The command line as a value: the command letter, the switches that follow
+// it and the operands after them.
+#include "cli/cli.h"
+
+namespace qev {
+
+namespace {
+
+// Stores the accepted value of a switch letter that takes a digit; false
+// when the digit is not accepted for that letter.
+bool take_switch_digit(char letter, char digit, RunSettings& settings) {
+    if (digit < '0' || digit > '9') return false;
+    const int n = digit - '0';
+    switch (letter) {
+        case 'm': {
+            const MethodLevel& level = METHOD_LEVELS[n];
+            settings.search_depth = level.search_depth;
+            settings.lazy_matching = level.lazy_matching;
+            settings.method_level = level.level;
+            return true;
+        }
+        case 'b':
+            if (n < MIN_RING_SWITCH || n > MAX_RING_SWITCH) return false;
+            settings.ring_size = ring_size_of_switch(n);
+            return true;
+        case 'h':
+            if (n < MIN_HASH_SWITCH || n > MAX_HASH_SWITCH) return false;
+            settings.hash_bits = hash_bits_of_switch(n);
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+bool scan_switches(const std::vector<std::string>& args, std::size_t first, SwitchSet set, RunSettings& settings,
+                   std::size_t& next) {
+    std::size_t index = first;
+    // Switches are read only before the first argument that is not one.
+    for (; index < args.size(); ++index) {
+        const std::string& arg = args[index];
+        if (arg.empty() || arg[0] != '-') break;
+        std::size_t pos = 1;
+        while (pos < arg.size()) {
+            char letter = arg[pos];
+            if (letter >= 'A' && letter <= 'Z') letter = static_cast<char>(letter - 'A' + 'a');
+            ++pos;
+            if (set == SwitchSet::Extract) {
+                if (letter != 'v') return false;
+                settings.verbose = true;
+                continue;
+            }
+            if (letter == 'r') {
+                settings.recurse = true;
+            } else if (letter == 's') {
+                settings.solid = true;
+            } else if (letter == 'v') {
+                settings.verbose = true;
+            } else if (letter == 'm' || letter == 'b' || letter == 'h') {
+                // An accepted digit ends the argument; anything else is read
+                // as the next switch letter.
+                if (pos < arg.size() && take_switch_digit(letter, arg[pos], settings)) break;
+            } else {
+                return false;
+            }
+        }
+    }
+    next = index;
+    return true;
+}
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+    CommandLine line;
+    // Only the first character names the command ("add" is a).
+    const char command = args.size() >= 2 && !args[1].empty() ? args[1][0] : '\0';
+    if (command != 'a' && command != 'x' && command != 'l') {
+        line.problem = CommandLine::Problem::Usage;
+        return line;
+    }
+    line.settings.command = command;
+    std::size_t next = 2;
+    if (command == 'l') {
+        // The list command reads no switches, and needs the archive.
+        if (args.size() < 3) line.problem = CommandLine::Problem::Usage;
+    } else {
+        const SwitchSet set = command == 'a' ? SwitchSet::Add : SwitchSet::Extract;
+        if (!scan_switches(args, 2, set, line.settings, next)) {
+            line.problem = CommandLine::Problem::UnknownOption;
+            return line;
+        }
+        if (next >= args.size()) line.problem = CommandLine::Problem::Usage;
+    }
+    if (line.problem == CommandLine::Problem::None) {
+        line.operands.assign(args.begin() + static_cast<std::ptrdiff_t>(next), args.end());
+    }
+    return line;
+}
+
+SearchSettings search_settings(const RunSettings& settings) {
+    SearchSettings s;
+    s.ring_size = settings.ring_size;
+    s.hash_bits = settings.hash_bits;
+    s.hash_mask = compute_hash_mask(settings.hash_bits, settings.method_level);
+    s.search_depth = settings.search_depth;
+    s.lazy_matching = settings.lazy_matching;
+    return s;
+}
+
+}  // namespace qev

@@ -1,0 +1,315 @@
+// The three commands: each runs its driver and turns what the driver
+// reports into the console lines and the exit status.
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "compress/compressor.h"
+#include "extract/extract.h"
+#include "format/archive_reader.h"
+#include "format/wildcard.h"
+#include "platform/platform_file.h"
+
+namespace qev {
+
+namespace {
+
+using platform::console_err;
+using platform::console_out;
+
+void print_usage() {
+    // The banner goes first even when both streams end up in one place.
+    std::fflush(console_out());
+    const std::string text = usage_text();
+    std::fwrite(text.data(), 1, text.size(), console_err());
+    std::fflush(console_err());
+}
+
+void print_path_too_long(const std::string& path) {
+    std::fprintf(console_out(), "Error: path too long: %s\n", path.c_str());
+}
+
+void print_cannot_open_archive(const std::string& archive_path) {
+    std::fprintf(console_out(), "Error: cannot open Archive file %s\n", archive_path.c_str());
+}
+
+void print_no_memory() { std::fprintf(console_out(), "No memory \n"); }
+
+void print_damaged_archive(const std::string& archive_path, std::uint64_t offset, const std::string& problem) {
+    std::fprintf(console_out(), "Error: damaged archive %s at offset %" PRIu64 ": %s\n", archive_path.c_str(), offset,
+                 problem.c_str());
+}
+
+void print_damaged_entry(const std::string& archive_path, const std::string& stored, const std::string& problem) {
+    std::fprintf(console_out(), "Error: damaged entry %s in archive %s: %s\n", stored.c_str(), archive_path.c_str(),
+                 problem.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Add
+
+class AddConsole : public CompressObserver, public SelectionObserver {
+public:
+    AddConsole(const std::string& archive_path, bool verbose) : archive_path_(archive_path), verbose_(verbose) {}
+
+    void coding_started(const std::string& input_path) override {
+        if (verbose_) std::fprintf(console_out(), "compress.. %s ", input_path.c_str());
+    }
+    void path_too_long(const std::string& path) override { print_path_too_long(path); }
+    void cannot_read_folder(const std::string& path) override {
+        std::fprintf(console_out(), "WARNING: cannot read folder %s\n", path.c_str());
+    }
+
+    // The lines that follow a file's storing.
+    void stored(const std::string& input_path, const StoreResult& result) const {
+        std::FILE* out = console_out();
+        const char* archive = archive_path_.c_str();
+        switch (result.status) {
+            case StoreStatus::Stored:
+            case StoreStatus::Shrank:
+                if (verbose_) {
+                    std::fprintf(out, " %" PRId64 " to %" PRId64 " \n", static_cast<std::int64_t>(result.unpacked_size),
+                                 static_cast<std::int64_t>(result.entry_size));
+                }
+                if (result.status == StoreStatus::Shrank) {
+                    std::fprintf(out,
+                                 "WARNING: %s has fewer bytes than its size of %" PRIu64
+                                 "; the missing bytes are stored as zeros\n",
+                                 input_path.c_str(), result.unpacked_size);
+                }
+                break;
+            case StoreStatus::Unreadable:
+                std::fprintf(out, "Error: cannot open Input file %s\n", input_path.c_str());
+                break;
+            case StoreStatus::CannotCreateArchive:
+                std::fprintf(out, "Error: cannot open Output file %s\n", archive);
+                break;
+            case StoreStatus::CannotReadArchive:
+                print_cannot_open_archive(archive_path_);
+                break;
+            case StoreStatus::SolidRefused:
+                std::fprintf(out, "Not implemented in Solid mode ! ");
+                break;
+            case StoreStatus::NoMemory:
+                print_no_memory();
+                break;
+            case StoreStatus::WriteFailed:
+                std::fprintf(out, "Error: cannot write to Archive file %s\n", archive);
+                break;
+        }
+    }
+
+private:
+    const std::string& archive_path_;
+    bool verbose_;
+};
+
+int run_add(const std::vector<std::string>& operands, RunSettings& settings, const std::string& current_directory) {
+    const AddPlan plan = plan_add(operands, current_directory);
+    if (plan.single_argument) {
+        std::fprintf(console_out(), "Archiver not defined: Activate File-Folder control..  \n");
+    }
+    if (plan.refused) {
+        std::fprintf(console_out(),
+                     "Error: %s is an existing file, not a folder; to add files to an archive, name the archive "
+                     "and the files\n",
+                     plan.archive_path.c_str());
+        return 1;
+    }
+    if (platform::path_too_long(plan.archive_path)) {
+        print_path_too_long(plan.archive_path);
+        return 1;
+    }
+    settings.keep_directories = plan.keep_directories;
+    settings.hash_mask = compute_hash_mask(settings.hash_bits, settings.method_level);
+    std::fprintf(console_out(), "Archive=%s \n", plan.archive_path.c_str());
+
+    AddConsole console(plan.archive_path, settings.verbose);
+    bool failed = false;
+    FileList list;
+    if (!collect_files(drop_method_argument(plan.file_args), settings.recurse, list, &console)) failed = true;
+    if (list.empty()) {
+        std::fprintf(console_out(), "WARNING: No files");
+        failed = true;
+    }
+    sort_by_extension(list);
+    AddTotals totals;
+    if (!list.empty()) {
+        CompressOptions options;
+        options.search = search_settings(settings);
+        options.solid = settings.solid;
+        options.recurse = settings.recurse;
+        Compressor compressor(options, plan.archive_path);
+        compressor.set_observer(&console);
+        const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir) {
+            const StoreResult result = compressor.compress_file(path, name, dir);
+            console.stored(path, result);
+            return result;
+        };
+        if (!store_files(list, settings.keep_directories, store, totals)) failed = true;
+        if (totals.run_ended) return 1;
+    }
+    std::fprintf(console_out(), "%llu bytes, %llu files.\n", static_cast<unsigned long long>(totals.bytes),
+                 static_cast<unsigned long long>(totals.files));
+    return failed ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Extract
+
+class ExtractConsole : public ExtractObserver {
+public:
+    ExtractConsole(const std::string& archive_path, bool verbose) : archive_path_(archive_path), verbose_(verbose) {}
+
+    void damaged_archive(std::uint64_t offset, const std::string& problem) override {
+        print_damaged_archive(archive_path_, offset, problem);
+    }
+    void damaged_entry(const std::string& stored, const std::string& problem) override {
+        print_damaged_entry(archive_path_, stored, problem);
+    }
+    void leads_outside(const std::string& stored) override {
+        std::fprintf(console_out(), "WARNING: entry %s leads outside the destination; it is restored under it\n",
+                     stored.c_str());
+    }
+    void path_too_long(const std::string& path) override { print_path_too_long(path); }
+    void cannot_create(const std::string& output_path) override {
+        std::fprintf(console_out(), "Error: cannot open Output file %s\n", output_path.c_str());
+    }
+    void cannot_write(const std::string& output_path) override {
+        std::fprintf(console_out(), "Error: cannot write Output file %s\n", output_path.c_str());
+    }
+    void restoring(const std::string& output_path) override {
+        if (verbose_) std::fprintf(console_out(), " %s \n", output_path.c_str());
+    }
+
+private:
+    const std::string& archive_path_;
+    bool verbose_;
+};
+
+int run_extract(const std::vector<std::string>& operands, const RunSettings& settings,
+                const std::string& current_directory) {
+    const std::string archive_path = extract_archive_path(operands[0], current_directory);
+    if (platform::path_too_long(archive_path)) {
+        print_path_too_long(archive_path);
+        return 1;
+    }
+    std::vector<std::string> destinations(operands.begin() + 1, operands.end());
+    if (destinations.empty()) destinations.push_back("*");
+
+    bool failed = false;
+    ExtractConsole console(archive_path, settings.verbose);
+    Extractor extractor(console);
+    for (const std::string& arg : destinations) {
+        std::fprintf(console_out(), "ARGV=%s\n", arg.c_str());
+        const Destination d = form_destination(arg, current_directory);
+        if (platform::path_too_long(d.formed)) {
+            print_path_too_long(d.formed);
+            failed = true;
+            continue;
+        }
+        std::fprintf(console_out(), "Archive=%s Wild=%s DEST=%s\n", archive_path.c_str(), d.pattern.c_str(),
+                     d.directory.c_str());
+        const ExtractResult result = extractor.extract_archive(archive_path, d.directory, d.pattern);
+        if (result.status == ExtractStatus::CannotOpenArchive) {
+            print_cannot_open_archive(archive_path);
+            return 1;
+        }
+        if (result.status == ExtractStatus::NoMemory) {
+            print_no_memory();
+            return 1;
+        }
+        if (result.failed) failed = true;
+        // "*" selecting nothing is an empty archive: nothing to do, no failure.
+        if (result.selected == 0 && d.pattern != "*") {
+            std::fprintf(console_out(), "WARNING: no entry matches %s\n", d.pattern.c_str());
+            failed = true;
+        }
+    }
+    std::fprintf(console_out(), " OK! \n");
+    return failed ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// List
+
+int run_list(const std::vector<std::string>& operands, const std::string& current_directory) {
+    const std::string archive_path = list_archive_path(operands[0], current_directory);
+    if (platform::path_too_long(archive_path)) {
+        print_path_too_long(archive_path);
+        return 1;
+    }
+    std::vector<std::string> patterns(operands.begin() + 1, operands.end());
+    if (patterns.empty()) patterns.push_back("*");
+
+    std::fprintf(console_out(), "Archive List ... %s \n", archive_path.c_str());
+    bool failed = false;
+    int listed = 0;
+    for (const std::string& pattern : patterns) {
+        ArchiveReader archive;
+        if (!archive.open(archive_path)) {
+            print_cannot_open_archive(archive_path);
+            return 1;
+        }
+        ArchiveReader::Entry entry;
+        while (archive.next(entry)) {
+            const std::string path = stored_path(entry.header);
+            if (entry.check == HeaderCheck::BadSize) {
+                print_damaged_archive(archive_path, entry.offset, entry.problem);
+                failed = true;
+            } else if (entry.check == HeaderCheck::BadEntry) {
+                print_damaged_entry(archive_path, path, entry.problem);
+                failed = true;
+            } else if (wildcard_match(pattern.c_str(), base_name(path).c_str())) {
+                ++listed;
+                std::fprintf(console_out(), "%s \n", path.c_str());
+            }
+        }
+    }
+    std::fprintf(console_out(), " n.%d files in archive %s  \n", listed, archive_path.c_str());
+    return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int run_qev(int argc, char** argv) {
+    const std::string banner = banner_text();
+    std::fwrite(banner.data(), 1, banner.size(), console_out());
+
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] != nullptr ? argv[i] : "");
+    CommandLine line = parse_command_line(args);
+    // Without a command the current directory is never read.
+    const std::string current_directory =
+        line.settings.command != 0 ? platform::current_directory() : std::string();
+    int status = 1;
+    switch (line.problem) {
+        case CommandLine::Problem::Usage:
+            print_usage();
+            break;
+        case CommandLine::Problem::UnknownOption:
+            std::fprintf(console_out(), "\n Unknown option! \n");
+            break;
+        case CommandLine::Problem::None:
+            try {
+                if (line.settings.command == 'a') {
+                    status = run_add(line.operands, line.settings, current_directory);
+                } else if (line.settings.command == 'x') {
+                    status = run_extract(line.operands, line.settings, current_directory);
+                } else {
+                    status = run_list(line.operands, current_directory);
+                }
+            } catch (const std::exception& e) {
+                std::fprintf(console_out(), "error:%s\n", e.what());
+                status = 1;
+            }
+            break;
+    }
+    std::fflush(console_out());
+    return status;
+}
+
+}  // namespace qev

@@ -1,0 +1,68 @@
+// The program's fixed texts: the banner and the usage text.
+#include "cli/cli.h"
+
+namespace qev {
+
+namespace {
+
+std::string padded(const char* text, std::size_t width) {
+    std::string line = text;
+    if (line.size() < width) line.append(width - line.size(), ' ');
+    return line;
+}
+
+// The usage lines with the width each is padded to.
+struct UsageLine {
+    const char* text;
+    std::size_t width;
+};
+
+const UsageLine USAGE_LINES[] = {
+    {"Usage: QEV <command> -<switch ..> <archive> <files...> <in path> <out path>", 75},
+    {"<Commands>", 79},
+    {" a                 Add files to archive", 79},
+    {" x                 Extract files in destination path", 79},
+    {" l                 List archive", 79},
+    {"", 79},
+    {"<Switches>", 79},
+    {" r                Recurse subdirectories", 79},
+    {" s                Solid Mode ON", 79},
+    {" v                Verbose Mode", 79},
+    {" m                [default -m2] Compression Method (-m0 .. -m9)", 79},
+    {" b                [default -b2] Ring   Buffer      (-b1 .. -b8)", 79},
+    {" h                [default -h4] Search Buffer      (-h1 .. -h6)", 79},
+    {"", 79},
+    {"< Examples of compression >", 79},
+    {"QEV a c:\\archive c:\\infile", 77},
+    {"QEV a -m1 -b1     c:\\archive c:\\infile", 77},
+    {"QEV a -r c:\\archive c:\\path", 77},
+    {"QEV a -r archive path", 79},
+    {"QEV a -r archive path\\*.bmp", 78},
+    {"< Example of decompression >", 79},
+    {"QEV x c:\\archive c:\\outpath", 77},
+    {"QEV x archive outpath", 79},
+    {"QEV x archive outpath*.bmp", 78},
+    {"", 79},
+    {"QEV l archive", 79},
+    {"Switches are read only directly after the command letter.", 79},
+};
+
+}  // namespace
+
+std::string banner_text() {
+    std::string text = "QEV v.0.11 - file archiver, (c) 2026 the QEV developers\n";
+    text += padded("TROV compression, Linux edition", 56);
+    text += "\n";
+    return text;
+}
+
+std::string usage_text() {
+    std::string text;
+    for (const UsageLine& line : USAGE_LINES) {
+        text += padded(line.text, line.width);
+        text += "\n";
+    }
+    return text;
+}
+
+}  // namespace qev

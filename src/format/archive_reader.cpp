@@ -1,0 +1,50 @@
+#include "format/archive_reader.h"
+
+#include <algorithm>
+
+namespace qev {
+
+std::size_t ArchiveReader::Source::read(std::uint8_t* data, std::size_t n) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, left));
+    const std::size_t got = take ? file->read(data, take) : 0;
+    left -= got;
+    return got;
+}
+
+bool ArchiveReader::open(const std::string& path) {
+    next_offset_ = 0;
+    walk_over_ = false;
+    stream_length_ = 0;
+    if (!file_.open_read(path)) return false;
+    size_ = platform::file_size(path);
+    return true;
+}
+
+bool ArchiveReader::next(Entry& entry) {
+    if (walk_over_ || next_offset_ >= size_) return false;
+    entry = Entry();
+    entry.offset = next_offset_;
+    // The header is read through a source bounded like a stream, so a
+    // header that claims more than the archive holds reads short.
+    source_.file = &file_;
+    source_.left = size_ - next_offset_;
+    if (!file_.seek(next_offset_)) source_.left = 0;
+    entry.check = parse_header(source_, size_ - next_offset_, entry.header, entry.problem);
+    if (entry.check == HeaderCheck::BadSize) {
+        walk_over_ = true;
+        stream_length_ = 0;
+        return true;
+    }
+    stream_start_ = next_offset_ + entry.header.header_size();
+    stream_length_ = entry.header.entry_size - entry.header.header_size();
+    next_offset_ += entry.header.entry_size;
+    return true;
+}
+
+ByteSource& ArchiveReader::stream() {
+    source_.file = &file_;
+    source_.left = file_.seek(stream_start_) ? stream_length_ : 0;
+    return source_;
+}
+
+}  // namespace qev

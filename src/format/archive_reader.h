@@ -1,0 +1,63 @@
+// Reading an archive: the walk from entry to entry by their sizes, with
+// every header checked before it is used, and the coded stream of the
+// current entry as a byte source that ends where the entry ends.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/engine.h"
+#include "format/archive_format.h"
+#include "platform/platform_file.h"
+
+namespace qev {
+
+class ArchiveReader {
+public:
+    ArchiveReader() = default;
+    ArchiveReader(const ArchiveReader&) = delete;
+    ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+    // Opens the archive and places the walk at its first entry. False when
+    // it cannot be opened for reading.
+    bool open(const std::string& path);
+    void close() { file_.close(); }
+    std::uint64_t size() const { return size_; }
+
+    struct Entry {
+        std::uint64_t offset = 0;  // where the entry starts
+        EntryHeader header;
+        HeaderCheck check = HeaderCheck::Ok;
+        std::string problem;  // why, when check is not Ok
+    };
+
+    // Reads and checks the next entry's header. False at the end of the
+    // archive. An entry whose check is BadSize ends the walk: its size
+    // cannot be trusted, so nothing after it can be found.
+    bool next(Entry& entry);
+
+    // The current entry's coded stream, positioned at its first byte; it
+    // yields no byte past the entry's end. Valid until the next call of
+    // next() or stream().
+    ByteSource& stream();
+    // The length of the current entry's coded stream.
+    std::uint64_t stream_length() const { return stream_length_; }
+
+private:
+    class Source : public ByteSource {
+    public:
+        std::size_t read(std::uint8_t* data, std::size_t n) override;
+        platform::File* file = nullptr;
+        std::uint64_t left = 0;
+    };
+
+    platform::File file_;
+    std::uint64_t size_ = 0;
+    std::uint64_t next_offset_ = 0;
+    bool walk_over_ = false;
+    std::uint64_t stream_start_ = 0;
+    std::uint64_t stream_length_ = 0;
+    Source source_;
+};
+
+}  // namespace qev

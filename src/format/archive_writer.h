@@ -1,0 +1,68 @@
+// Writing an archive: entries are appended at its end, each begun with
+// entry_size 0 and finished by patching its size in, so that an entry
+// that was never finished is recognisable as such.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/engine.h"
+#include "format/archive_format.h"
+#include "platform/platform_file.h"
+
+namespace qev {
+
+class ArchiveWriter {
+public:
+    ArchiveWriter() = default;
+    ArchiveWriter(const ArchiveWriter&) = delete;
+    ArchiveWriter& operator=(const ArchiveWriter&) = delete;
+
+    enum class OpenStatus {
+        Ok,
+        CannotCreate,  // no archive there, and none can be created
+        CannotRead,    // an existing archive cannot be read to be checked
+        SolidRefused,  // appending to a solid archive, or in a solid run
+    };
+
+    // Creates the archive, or accepts an existing one for appending: only a
+    // non-solid archive takes more entries, and never from a solid run.
+    OpenStatus open(const std::string& path, bool solid);
+    bool is_open() const { return file_.is_open(); }
+    void close() { file_.close(); }
+
+    // Starts an entry at the end of the archive: its header, with the
+    // entry_size field 0. False when the header cannot be written.
+    bool begin_entry(const EntryHeader& header);
+    // Where the entry's coded stream goes.
+    ByteSink& sink() { return sink_; }
+    // Bytes of the entry so far: header and stream.
+    std::uint64_t entry_bytes() const { return header_bytes_ + sink_.written; }
+    // Patches the entry's size into its first field. False when that
+    // cannot be written.
+    bool finish_entry();
+    // Cuts the archive back to where the unfinished entry began, so that
+    // every earlier entry stays valid.
+    void abandon_entry();
+    std::uint64_t entry_start() const { return entry_start_; }
+
+private:
+    class Sink : public ByteSink {
+    public:
+        bool write(const std::uint8_t* data, std::size_t n) override {
+            if (!file->write(data, n)) return false;
+            written += n;
+            return true;
+        }
+        platform::File* file = nullptr;
+        std::uint64_t written = 0;
+    };
+
+    std::string path_;
+    platform::File file_;
+    std::uint64_t entry_start_ = 0;
+    std::uint64_t header_bytes_ = 0;
+    Sink sink_;
+};
+
+}  // namespace qev
