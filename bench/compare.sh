@@ -4,15 +4,16 @@
 # peak memory. Every extraction is checked byte for byte. The table goes to
 # bench/RESULTS.md.
 #
-# Inputs: the shared corpus (small files), and a large set assembled from this
-# machine: a tar of the C++ standard headers, 8 MiB or more of English text
-# from /usr/share/doc and /usr/share/common-licenses, and a few ELF binaries.
+# Inputs: the test corpus in tests/data/corpus (small files), and a large set
+# assembled from this machine: a tar of the C++ standard headers, 8 MiB or more
+# of English text from /usr/share/doc and /usr/share/common-licenses, and a few
+# ELF binaries.
 #
 # Usage: bench/compare.sh [QEV_BINARY] [CORPUS_DIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 qev=$(readlink -f "${1:-$here/../build/qev}")
-corpus=$(readlink -f "${2:-$here/../../shared/corpus}")
+corpus=$(readlink -f "${2:-$here/../tests/data/corpus}")
 results="$here/RESULTS.md"
 work=$(mktemp -d /tmp/qev-compare-XXXXXX)
 trap 'rm -rf "$work"' EXIT
@@ -109,6 +110,6 @@ bench_set() {
   echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(free -g | awk '/Mem:/ {print $2}') GiB."
   echo "Single-threaded, median of 3 runs. Speeds are input bytes per second; the peers compress a tar"
   echo "of the same files, qev archives the folder with -r. Every extraction was compared byte for byte."
-  bench_set "Small files (shared corpus)" "$work/small"
+  bench_set "Small files (test corpus)" "$work/small"
   bench_set "Large set (C++ headers, English text, ELF binaries)" "$work/large"
 } | tee "$results"

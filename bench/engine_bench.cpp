@@ -2,7 +2,7 @@
 // file of a folder at the settings of -m2 and -m9 (plain LZ settings, no
 // filters, no file I/O), with xz -6 and bzip2 -9 timed on the same files for
 // scale.
-// Usage: engine_bench [FOLDER]   (default: ../shared/corpus)
+// Usage: engine_bench [FOLDER]   (default: tests/data/corpus, run from the repository root)
 #include <dirent.h>
 
 #include <algorithm>
@@ -64,7 +64,7 @@ qev::SearchSettings level(int m) { return qev::search_settings(m); }
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string folder = argc > 1 ? argv[1] : "../shared/corpus";
+    const std::string folder = argc > 1 ? argv[1] : "tests/data/corpus";
     std::vector<std::string> names;
     if (DIR* d = opendir(folder.c_str())) {
         while (dirent* e = readdir(d)) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds seed corpora for the fuzz targets from small real archives: the
-# first kilobytes of some shared corpus files, stored at several levels.
+# first kilobytes of some corpus files, stored at several levels.
 # Usage: fuzz/make_seeds.sh QEV_BINARY CORPUS_DIR OUT_DIR
 set -euo pipefail
 qev=$(readlink -f "$1")

@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(readlink -f "$1")
 seconds=$2
 out=$(mkdir -p "$3" && readlink -f "$3")
-"$here/make_seeds.sh" "$build/qev" "$here/../../shared/corpus" "$out/seeds" > /dev/null
+"$here/make_seeds.sh" "$build/qev" "$here/../tests/data/corpus" "$out/seeds" > /dev/null
 mkdir -p "$out/findings"
 status=0
 for target in decode_entry archive_walk round_trip; do
