@@ -15,13 +15,16 @@
 
 namespace qev::fuzz {
 
+inline void remove_tree(const std::string& path);
+
+// The folder is removed with everything in it when the process exits.
 inline const std::string& scratch_root() {
+    static char made[] = "/tmp/qev-fuzz-XXXXXX";
     static const std::string root = [] {
-        char tmpl[] = "/tmp/qev-fuzz-XXXXXX";
-        const char* made = mkdtemp(tmpl);
-        if (made == nullptr) std::abort();
+        if (mkdtemp(made) == nullptr) std::abort();
         std::FILE* null = std::fopen("/dev/null", "w");
         platform::set_console(null, null);
+        std::atexit([] { remove_tree(made); });
         return std::string(made);
     }();
     return root;
