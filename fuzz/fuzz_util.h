@@ -40,6 +40,9 @@ public:
     void cannot_create(const std::string&) override {}
     void cannot_write(const std::string&) override {}
     void restoring(const std::string&) override {}
+    void meets_link(const std::string&, const std::string&) override {}
+    void would_replace_archive(const std::string&, const std::string&) override {}
+    void waiting_for(const std::string&) override {}
 };
 
 inline void remove_tree(const std::string& path) {

@@ -11,6 +11,7 @@
 #include "extract/extract.h"
 #include "format/archive_reader.h"
 #include "format/wildcard.h"
+#include "platform/interruption.h"
 #include "platform/platform_file.h"
 
 namespace qev {
@@ -38,6 +39,16 @@ void print_cannot_open_archive(const std::string& archive_path) {
 
 void print_no_memory() { std::fprintf(console_out(), "No memory \n"); }
 
+void print_waiting(const std::string& archive_path) {
+    std::fprintf(console_out(), "Waiting: the archive %s is in use by another run\n", archive_path.c_str());
+    std::fflush(console_out());
+}
+
+// Stops a driver at its next safe point once a signal asked for it.
+bool interruption_requested() { return platform::interruption() != 0; }
+
+int interrupted_status() { return platform::interruption_status(platform::interruption()); }
+
 void print_damaged_archive(const std::string& archive_path, std::uint64_t offset, const std::string& problem) {
     std::fprintf(console_out(), "Error: damaged archive %s at offset %" PRIu64 ": %s\n", archive_path.c_str(), offset,
                  problem.c_str());
@@ -57,6 +68,13 @@ public:
 
     void coding_started(const std::string& input_path) override {
         if (verbose_) std::fprintf(console_out(), "compress.. %s ", input_path.c_str());
+    }
+    void waiting_for(const std::string& archive_path) override { print_waiting(archive_path); }
+    void archive_repaired(std::uint64_t offset, std::uint64_t dropped_bytes) override {
+        std::fprintf(console_out(),
+                     "WARNING: %s ended with an unfinished entry at offset %" PRIu64 "; its %" PRIu64
+                     " bytes were dropped\n",
+                     archive_path_.c_str(), offset, dropped_bytes);
     }
     void path_too_long(const std::string& path) override { print_path_too_long(path); }
     void cannot_read_folder(const std::string& path) override {
@@ -96,8 +114,21 @@ public:
             case StoreStatus::NoMemory:
                 print_no_memory();
                 break;
+            case StoreStatus::ArchiveNotSound:
+                std::fprintf(out, "Error: %s is not a sound archive (at offset %" PRIu64 ": %s); nothing was added to it\n",
+                             archive, result.problem_offset, result.problem.c_str());
+                break;
             case StoreStatus::WriteFailed:
                 std::fprintf(out, "Error: cannot write to Archive file %s\n", archive);
+                break;
+            case StoreStatus::Interrupted:
+                if (result.archive_removed) {
+                    std::fprintf(out, "Interrupted: %s was not stored; %s held no complete entry and was removed\n",
+                                 input_path.c_str(), archive);
+                } else {
+                    std::fprintf(out, "Interrupted: %s was not stored; %s keeps the entries completed before it\n",
+                                 input_path.c_str(), archive);
+                }
                 break;
         }
     }
@@ -128,9 +159,14 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     std::fprintf(console_out(), "Archive=%s \n", plan.archive_path.c_str());
 
     AddConsole console(plan.archive_path, settings.verbose);
+    platform::catch_interruptions();
     bool failed = false;
     FileList list;
     if (!collect_files(drop_method_argument(plan.file_args), settings.recurse, list, &console)) failed = true;
+    if (interruption_requested()) {
+        std::fprintf(console_out(), "Interrupted: nothing was stored in %s\n", plan.archive_path.c_str());
+        return interrupted_status();
+    }
     if (list.empty()) {
         std::fprintf(console_out(), "WARNING: No files");
         failed = true;
@@ -142,6 +178,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         options.search = search_settings(settings);
         options.solid = settings.solid;
         options.recurse = settings.recurse;
+        options.should_stop = interruption_requested;
         Compressor compressor(options, plan.archive_path);
         compressor.set_observer(&console);
         const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir) {
@@ -150,7 +187,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
             return result;
         };
         if (!store_files(list, settings.keep_directories, store, totals)) failed = true;
-        if (totals.run_ended) return 1;
+        if (totals.run_ended) return interruption_requested() ? interrupted_status() : 1;
     }
     std::fprintf(console_out(), "%llu bytes, %llu files.\n", static_cast<unsigned long long>(totals.bytes),
                  static_cast<unsigned long long>(totals.files));
@@ -184,6 +221,15 @@ public:
     void restoring(const std::string& output_path) override {
         if (verbose_) std::fprintf(console_out(), " %s \n", output_path.c_str());
     }
+    void meets_link(const std::string& stored, const std::string& link_path) override {
+        std::fprintf(console_out(), "Error: entry %s meets the symbolic link %s; it is not restored\n", stored.c_str(),
+                     link_path.c_str());
+    }
+    void would_replace_archive(const std::string& stored, const std::string& output_path) override {
+        std::fprintf(console_out(), "Error: entry %s would replace the archive %s being read; it is not restored\n",
+                     stored.c_str(), output_path.c_str());
+    }
+    void waiting_for(const std::string& archive_path) override { print_waiting(archive_path); }
 
 private:
     const std::string& archive_path_;
@@ -203,6 +249,8 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
     bool failed = false;
     ExtractConsole console(archive_path, settings.verbose);
     Extractor extractor(console);
+    platform::catch_interruptions();
+    extractor.set_stop_check(interruption_requested);
     for (const std::string& arg : destinations) {
         std::fprintf(console_out(), "ARGV=%s\n", arg.c_str());
         const Destination d = form_destination(arg, current_directory);
@@ -222,6 +270,16 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
             print_no_memory();
             return 1;
         }
+        if (result.status == ExtractStatus::Interrupted) {
+            if (result.unfinished.empty()) {
+                std::fprintf(console_out(), "Interrupted: extraction from %s stopped\n", archive_path.c_str());
+            } else {
+                std::fprintf(console_out(),
+                             "Interrupted: %s was not restored; the files restored before it are complete\n",
+                             result.unfinished.c_str());
+            }
+            return interrupted_status();
+        }
         if (result.failed) failed = true;
         // "*" selecting nothing is an empty archive: nothing to do, no failure.
         if (result.selected == 0 && d.pattern != "*") {
@@ -235,6 +293,11 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
 
 // ---------------------------------------------------------------------------
 // List
+
+class ListConsole : public LockWaiter {
+public:
+    void waiting_for(const std::string& archive_path) override { print_waiting(archive_path); }
+};
 
 int run_list(const std::vector<std::string>& operands, const std::string& current_directory) {
     const std::string archive_path = list_archive_path(operands[0], current_directory);
@@ -250,14 +313,15 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
     int listed = 0;
     for (const std::string& pattern : patterns) {
         ArchiveReader archive;
-        if (!archive.open(archive_path)) {
+        ListConsole console;
+        if (!archive.open(archive_path, &console)) {
             print_cannot_open_archive(archive_path);
             return 1;
         }
         ArchiveReader::Entry entry;
         while (archive.next(entry)) {
             const std::string path = stored_path(entry.header);
-            if (entry.check == HeaderCheck::BadSize) {
+            if (ends_walk(entry.check)) {
                 print_damaged_archive(archive_path, entry.offset, entry.problem);
                 failed = true;
             } else if (entry.check == HeaderCheck::BadEntry) {

@@ -27,11 +27,15 @@ Compressor::~Compressor() = default;
 
 // The archive is created, or an archive from an earlier run is checked, at
 // the first file that can be read.
-StoreStatus Compressor::open_archive() {
+StoreStatus Compressor::open_archive(StoreResult& result) {
     if (archive_opened_) return StoreStatus::Stored;
-    switch (archive_.open(archive_path_, options_.solid)) {
+    const ArchiveWriter::OpenReport report = archive_.open(archive_path_, options_.solid, observer_);
+    switch (report.status) {
         case ArchiveWriter::OpenStatus::Ok:
             archive_opened_ = true;
+            if (report.repaired && observer_ != nullptr) {
+                observer_->archive_repaired(report.dropped_offset, report.dropped_bytes);
+            }
             return StoreStatus::Stored;
         case ArchiveWriter::OpenStatus::CannotCreate:
             return StoreStatus::CannotCreateArchive;
@@ -39,6 +43,10 @@ StoreStatus Compressor::open_archive() {
             return StoreStatus::CannotReadArchive;
         case ArchiveWriter::OpenStatus::SolidRefused:
             return StoreStatus::SolidRefused;
+        case ArchiveWriter::OpenStatus::NotSound:
+            result.problem_offset = report.problem_offset;
+            result.problem = report.problem;
+            return StoreStatus::ArchiveNotSound;
     }
     return StoreStatus::CannotReadArchive;
 }
@@ -60,12 +68,16 @@ bool Compressor::prepare_storage() {
 
 StoreResult Compressor::compress_file(const std::string& input_path, std::string name, std::string dir) {
     StoreResult result;
+    if (stop_requested()) {
+        result.status = StoreStatus::Interrupted;
+        return result;
+    }
     platform::File input;
     if (!input.open_read(input_path)) {
         result.status = StoreStatus::Unreadable;
         return result;
     }
-    result.status = open_archive();
+    result.status = open_archive(result);
     if (ends_run(result.status)) return result;
     const std::uint64_t unpacked_size = platform::file_size(input_path);
     result.unpacked_size = unpacked_size;
@@ -99,13 +111,16 @@ StoreResult Compressor::compress_file(const std::string& input_path, std::string
     header.settings = settings;
     header.search_depth = options_.search.search_depth;
     header.ring_size = options_.search.ring_size;
-    const auto write_failed = [&] {
+    const auto abandon = [&](StoreStatus status) {
         archive_.abandon_entry();
         archive_opened_ = false;
-        result.status = StoreStatus::WriteFailed;
+        result.status = status;
+        result.archive_removed = archive_.removed();
         return result;
     };
+    const auto write_failed = [&] { return abandon(StoreStatus::WriteFailed); };
     if (!archive_.begin_entry(header)) return write_failed();
+    if (stop_requested()) return abandon(StoreStatus::Interrupted);
 
     encoder_->begin_stream(&archive_.sink(), stream_settings(settings));
     std::uint8_t* block = block_.get();
@@ -121,10 +136,12 @@ StoreResult Compressor::compress_file(const std::string& input_path, std::string
         const bool raw_flag = settings.media_mode != 1 && entropy_.score() > RAW_ENTROPY_THRESHOLD;
         encoder_->encode_block(block, n, text_flag, raw_flag);
         if (encoder_->coder().write_failed()) return write_failed();
+        if (stop_requested()) return abandon(StoreStatus::Interrupted);
         done += n;
     }
     encoder_->finish_stream();
     if (encoder_->coder().write_failed()) return write_failed();
+    if (stop_requested()) return abandon(StoreStatus::Interrupted);
     result.entry_size = archive_.entry_bytes();
     if (!archive_.finish_entry()) return write_failed();
     result.status = shrank ? StoreStatus::Shrank : StoreStatus::Stored;

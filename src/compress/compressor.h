@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +18,9 @@ struct CompressOptions {
     SearchSettings search;
     bool solid = false;
     bool recurse = false;  // separator runs in stored names and dirs are cut
+    // Asked before every block and at the points between an entry's steps;
+    // true stops the run with the unfinished entry cut off.
+    std::function<bool()> should_stop;
 };
 
 // What became of one file.
@@ -28,8 +32,10 @@ enum class StoreStatus {
     CannotCreateArchive,
     CannotReadArchive,
     SolidRefused,
+    ArchiveNotSound,  // the existing archive is damaged or no archive: untouched
     NoMemory,
     WriteFailed,  // the unfinished entry has been cut off again
+    Interrupted,  // should_stop said so; the unfinished entry has been cut off again
 };
 
 inline bool ends_run(StoreStatus status) {
@@ -40,14 +46,22 @@ struct StoreResult {
     StoreStatus status = StoreStatus::Stored;
     std::uint64_t unpacked_size = 0;  // bytes of the file as its size said
     std::uint64_t entry_size = 0;     // bytes of the entry, header included
+    // ArchiveNotSound: what was found where.
+    std::uint64_t problem_offset = 0;
+    std::string problem;
+    // WriteFailed, Interrupted: the archive held no complete entry and was
+    // removed.
+    bool archive_removed = false;
 };
 
 // Told when the coding of a file begins (after its input and the archive
-// are open and the storage is ready), for progress lines.
-class CompressObserver {
+// are open and the storage is ready), for progress lines; when the run has
+// to wait for another run's lock on the archive; and when an unfinished
+// entry at the archive's end was cut off before appending.
+class CompressObserver : public LockWaiter {
 public:
-    virtual ~CompressObserver() = default;
     virtual void coding_started(const std::string& input_path) = 0;
+    virtual void archive_repaired(std::uint64_t offset, std::uint64_t dropped_bytes) = 0;
 };
 
 class Compressor {
@@ -61,7 +75,8 @@ public:
     StoreResult compress_file(const std::string& input_path, std::string name, std::string dir);
 
 private:
-    StoreStatus open_archive();
+    StoreStatus open_archive(StoreResult& result);
+    bool stop_requested() const { return options_.should_stop && options_.should_stop(); }
     bool prepare_storage();
 
     CompressOptions options_;

@@ -4,16 +4,19 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+
+#include "format/archive_reader.h"
 
 namespace qev {
 
 // What the extraction meets, in the order it meets it. Every call but
-// restoring() is a failure of that entry or of the walk.
-class ExtractObserver {
+// restoring(), leads_outside() and waiting_for() is a failure of that entry
+// or of the walk.
+class ExtractObserver : public LockWaiter {
 public:
-    virtual ~ExtractObserver() = default;
     // The walk stops at offset: the entry there has no size to trust.
     virtual void damaged_archive(std::uint64_t offset, const std::string& problem) = 0;
     // The entry stored as stored_path cannot be restored.
@@ -24,6 +27,11 @@ public:
     virtual void path_too_long(const std::string& path) = 0;
     virtual void cannot_create(const std::string& output_path) = 0;
     virtual void cannot_write(const std::string& output_path) = 0;
+    // A folder of the entry's path below the destination is a symbolic
+    // link (link_path): nothing is written through it.
+    virtual void meets_link(const std::string& stored_path, const std::string& link_path) = 0;
+    // The entry's output path is the archive being read.
+    virtual void would_replace_archive(const std::string& stored_path, const std::string& output_path) = 0;
     // An output file is about to be written.
     virtual void restoring(const std::string& output_path) = 0;
 };
@@ -32,12 +40,14 @@ enum class ExtractStatus {
     Done,
     CannotOpenArchive,  // nothing was done
     NoMemory,           // the run ends at once
+    Interrupted,        // should_stop said so; no partial file is left
 };
 
 struct ExtractResult {
     ExtractStatus status = ExtractStatus::Done;
     std::uint64_t selected = 0;  // entries the pattern selected
     bool failed = false;         // anything went wrong (the observer was told)
+    std::string unfinished;      // Interrupted: the output path being written, if any
 };
 
 class Extractor {
@@ -45,10 +55,19 @@ public:
     explicit Extractor(ExtractObserver& observer);
     ~Extractor();
 
+    // Asked before every block and between entries; true stops the
+    // extraction, removing the file being written.
+    void set_stop_check(std::function<bool()> should_stop);
+
     // Restores every entry whose lower-cased base name matches the
     // (lower-case) pattern under destination_directory, which ends with a
     // separator or is empty. Each call starts a solid archive from fresh
     // state.
+    //
+    // Every file is written under a temporary name beside its real one and
+    // takes the real name only once it has been restored completely, so a
+    // failure or an interruption leaves an existing file as it was. Below
+    // the destination no symbolic link is followed.
     ExtractResult extract_archive(const std::string& archive_path, const std::string& destination_directory,
                                   const std::string& pattern);
 

@@ -67,7 +67,9 @@ std::string stored_string(const std::uint8_t* bytes, std::size_t length) {
 
 }  // namespace
 
-HeaderCheck parse_header(ByteSource& in, std::uint64_t room, EntryHeader& h, std::string& problem) {
+namespace {
+
+HeaderCheck parse_fields(ByteSource& in, std::uint64_t room, EntryHeader& h, std::string& problem, bool& unfinished) {
     std::uint8_t prefix[HEADER_PREFIX_BYTES];
     if (room < HEADER_PREFIX_BYTES || in.read(prefix, sizeof prefix) != sizeof prefix) {
         problem = "the entry header is cut short";
@@ -76,10 +78,10 @@ HeaderCheck parse_header(ByteSource& in, std::uint64_t room, EntryHeader& h, std
     h.entry_size = get_le(prefix, 8);
     h.solid = prefix[8];
     const std::size_t name_length = static_cast<std::size_t>(get_le(prefix + 9, 2));
-    if (h.entry_size == 0) {
-        problem = "the entry was never finished (its size is 0)";
-        return HeaderCheck::BadSize;
-    }
+    // An unfinished entry is checked as if it reached to the end of the
+    // archive, to tell one cut short by an interrupted add from damage.
+    unfinished = h.entry_size == 0;
+    if (unfinished) h.entry_size = room;
     if (h.entry_size > room) {
         problem = "the entry reaches past the end of the archive";
         return HeaderCheck::BadSize;
@@ -135,6 +137,17 @@ HeaderCheck parse_header(ByteSource& in, std::uint64_t room, EntryHeader& h, std
         return HeaderCheck::BadEntry;
     }
     return HeaderCheck::Ok;
+}
+
+}  // namespace
+
+HeaderCheck parse_header(ByteSource& in, std::uint64_t room, EntryHeader& h, std::string& problem) {
+    bool unfinished = false;
+    const HeaderCheck check = parse_fields(in, room, h, problem, unfinished);
+    if (!unfinished) return check;
+    h.entry_size = 0;
+    problem = "the entry was never finished (its size is 0)";
+    return check == HeaderCheck::Ok ? HeaderCheck::Unfinished : HeaderCheck::BadSize;
 }
 
 }  // namespace qev

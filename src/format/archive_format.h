@@ -70,7 +70,14 @@ enum class HeaderCheck {
     Ok,
     BadEntry,  // the entry cannot be restored, but its size is sound
     BadSize,   // the entry's size cannot be trusted: a walk ends here
+    // The entry's size is 0 but the rest of its header is sound, as an add
+    // that was stopped before it finished the entry leaves it; a walk ends
+    // here as at BadSize.
+    Unfinished,
 };
+
+// True for the checks that end a walk.
+inline bool ends_walk(HeaderCheck check) { return check == HeaderCheck::BadSize || check == HeaderCheck::Unfinished; }
 
 // Reads the header of an entry from in, which stands at the entry's start
 // with room bytes of archive from there on, and checks it: its size must

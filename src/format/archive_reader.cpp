@@ -11,13 +11,25 @@ std::size_t ArchiveReader::Source::read(std::uint8_t* data, std::size_t n) {
     return got;
 }
 
-bool ArchiveReader::open(const std::string& path) {
+void lock_archive(platform::File& file, const std::string& path, bool exclusive, LockWaiter* waiter) {
+    if (file.lock(exclusive, false) != platform::LockResult::Busy) return;
+    if (waiter != nullptr) waiter->waiting_for(path);
+    file.lock(exclusive, true);
+}
+
+bool ArchiveReader::open(const std::string& path, LockWaiter* waiter) {
+    if (!own_.open_read(path)) return false;
+    lock_archive(own_, path, false, waiter);
+    walk(own_);
+    return true;
+}
+
+void ArchiveReader::walk(platform::File& file) {
+    file_ = &file;
+    size_ = file.size();
     next_offset_ = 0;
     walk_over_ = false;
     stream_length_ = 0;
-    if (!file_.open_read(path)) return false;
-    size_ = platform::file_size(path);
-    return true;
 }
 
 bool ArchiveReader::next(Entry& entry) {
@@ -26,11 +38,11 @@ bool ArchiveReader::next(Entry& entry) {
     entry.offset = next_offset_;
     // The header is read through a source bounded like a stream, so a
     // header that claims more than the archive holds reads short.
-    source_.file = &file_;
+    source_.file = file_;
     source_.left = size_ - next_offset_;
-    if (!file_.seek(next_offset_)) source_.left = 0;
+    if (!file_->seek(next_offset_)) source_.left = 0;
     entry.check = parse_header(source_, size_ - next_offset_, entry.header, entry.problem);
-    if (entry.check == HeaderCheck::BadSize) {
+    if (ends_walk(entry.check)) {
         walk_over_ = true;
         stream_length_ = 0;
         return true;
@@ -42,8 +54,8 @@ bool ArchiveReader::next(Entry& entry) {
 }
 
 ByteSource& ArchiveReader::stream() {
-    source_.file = &file_;
-    source_.left = file_.seek(stream_start_) ? stream_length_ : 0;
+    source_.file = file_;
+    source_.left = file_->seek(stream_start_) ? stream_length_ : 0;
     return source_;
 }
 

@@ -12,17 +12,34 @@
 
 namespace qev {
 
+// Told once when a run has to wait for another run's lock on the archive.
+class LockWaiter {
+public:
+    virtual ~LockWaiter() = default;
+    virtual void waiting_for(const std::string& archive_path) = 0;
+};
+
+// Takes a lock on an open archive, waiting for it if another run holds a
+// conflicting one (and telling the waiter so, where there is one). A file
+// system without locks is used unlocked.
+void lock_archive(platform::File& file, const std::string& path, bool exclusive, LockWaiter* waiter);
+
 class ArchiveReader {
 public:
     ArchiveReader() = default;
     ArchiveReader(const ArchiveReader&) = delete;
     ArchiveReader& operator=(const ArchiveReader&) = delete;
 
-    // Opens the archive and places the walk at its first entry. False when
+    // Opens the archive with a shared lock, so that no add changes it
+    // while it is read, and places the walk at its first entry. False when
     // it cannot be opened for reading.
-    bool open(const std::string& path);
-    void close() { file_.close(); }
+    bool open(const std::string& path, LockWaiter* waiter = nullptr);
+    // Walks an archive that the caller holds open (and locked).
+    void walk(platform::File& file);
+    void close() { own_.close(); }
     std::uint64_t size() const { return size_; }
+    // Which file the archive is.
+    bool identity(platform::FileId& id) const { return file_ != nullptr && file_->identity(id); }
 
     struct Entry {
         std::uint64_t offset = 0;  // where the entry starts
@@ -51,7 +68,8 @@ private:
         std::uint64_t left = 0;
     };
 
-    platform::File file_;
+    platform::File own_;
+    platform::File* file_ = nullptr;
     std::uint64_t size_ = 0;
     std::uint64_t next_offset_ = 0;
     bool walk_over_ = false;

@@ -1,30 +1,84 @@
 #include "format/archive_writer.h"
 
+#include <cerrno>
 #include <vector>
 
 namespace qev {
 
-ArchiveWriter::OpenStatus ArchiveWriter::open(const std::string& path, bool solid) {
+ArchiveWriter::OpenReport ArchiveWriter::open(const std::string& path, bool solid, LockWaiter* waiter) {
     path_ = path;
-    if (file_.open_write(path)) {
-        // An archive from an earlier run: its first entry says whether it is
-        // solid. An empty file reads as a non-solid one.
+    OpenReport report;
+    for (;;) {
+        created_ = false;
+        if (!file_.open_read_write(path)) {
+            if (file_.create_new(path)) {
+                created_ = true;
+            } else if (errno == EEXIST) {
+                continue;  // made by another run just now: open that one
+            } else if (platform::entry_status(path).type == platform::EntryType::Missing) {
+                report.status = OpenStatus::CannotCreate;
+                return report;
+            } else {
+                platform::File probe;
+                report.status = probe.open_write(path) ? OpenStatus::CannotRead : OpenStatus::CannotCreate;
+                return report;
+            }
+        }
+        lock_archive(file_, path, true, waiter);
+        // A run that held the lock before may have removed or replaced the
+        // file meanwhile: then the path is opened again.
+        platform::FileId held;
+        platform::FileId named;
+        if (file_.identity(held) && platform::path_identity(path, named) && held == named) break;
         file_.close();
-        platform::File existing;
-        if (!existing.open_read(path)) return OpenStatus::CannotRead;
-        std::uint8_t first[9] = {};
-        existing.read(first, sizeof first);
-        existing.close();
-        if (first[8] != 0 || solid) return OpenStatus::SolidRefused;
-        if (!file_.open_write(path)) return OpenStatus::CannotRead;
-    } else if (!file_.create(path)) {
-        return OpenStatus::CannotCreate;
     }
-    return OpenStatus::Ok;
+    // A file this run made is empty; one that another run made just before
+    // is checked like any other.
+    if (created_ && file_.size() == 0) return report;
+    report = check_existing(solid);
+    if (report.status != OpenStatus::Ok) file_.close();
+    return report;
+}
+
+ArchiveWriter::OpenReport ArchiveWriter::check_existing(bool solid) {
+    OpenReport report;
+    if (solid) {
+        report.status = OpenStatus::SolidRefused;
+        return report;
+    }
+    ArchiveReader walk;
+    walk.walk(file_);
+    ArchiveReader::Entry entry;
+    bool first = true;
+    while (walk.next(entry)) {
+        if (entry.check == HeaderCheck::Unfinished) {
+            // Cut off below, once it is known to be the last thing there.
+            report.repaired = true;
+            report.dropped_offset = entry.offset;
+            report.dropped_bytes = walk.size() - entry.offset;
+            break;
+        }
+        if (entry.check != HeaderCheck::Ok) {
+            report.status = OpenStatus::NotSound;
+            report.problem_offset = entry.offset;
+            report.problem = entry.problem;
+            return report;
+        }
+        if (first && entry.header.solid != 0) {
+            report.status = OpenStatus::SolidRefused;
+            return report;
+        }
+        first = false;
+    }
+    if (report.repaired && !file_.truncate(report.dropped_offset)) {
+        report.status = OpenStatus::CannotRead;
+        report.repaired = false;
+    }
+    return report;
 }
 
 bool ArchiveWriter::begin_entry(const EntryHeader& header) {
-    entry_start_ = platform::file_size(path_);
+    entry_start_ = file_.size();
     EntryHeader unfinished = header;
     unfinished.entry_size = 0;
     const std::vector<std::uint8_t> bytes = serialize_header(unfinished);
@@ -37,11 +91,20 @@ bool ArchiveWriter::begin_entry(const EntryHeader& header) {
 bool ArchiveWriter::finish_entry() {
     std::uint8_t size_field[8];
     store_le(size_field, entry_bytes(), 8);
-    return file_.seek(entry_start_) && file_.write(size_field, sizeof size_field);
+    if (!file_.seek(entry_start_) || !file_.write(size_field, sizeof size_field)) return false;
+    ++completed_;
+    return true;
 }
 
 void ArchiveWriter::abandon_entry() {
+    if (!file_.is_open()) return;
     file_.truncate(entry_start_);
+    // Removed while still locked: a run waiting for the lock sees that the
+    // path no longer names this file and opens it anew.
+    if (created_ && completed_ == 0 && entry_start_ == 0) {
+        platform::remove_file(path_);
+        removed_ = true;
+    }
     file_.close();
 }
 

@@ -1,6 +1,10 @@
 // Writing an archive: entries are appended at its end, each begun with
 // entry_size 0 and finished by patching its size in, so that an entry
 // that was never finished is recognisable as such.
+//
+// The writer holds an exclusive lock on the archive from its first check to
+// its last write, so that two runs never append at once and no reader sees
+// an entry being written.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +12,7 @@
 
 #include "engine/engine.h"
 #include "format/archive_format.h"
+#include "format/archive_reader.h"
 #include "platform/platform_file.h"
 
 namespace qev {
@@ -23,11 +28,25 @@ public:
         CannotCreate,  // no archive there, and none can be created
         CannotRead,    // an existing archive cannot be read to be checked
         SolidRefused,  // appending to a solid archive, or in a solid run
+        NotSound,      // the existing file is damaged or no archive: left untouched
+    };
+
+    struct OpenReport {
+        OpenStatus status = OpenStatus::Ok;
+        // NotSound: where and what.
+        std::uint64_t problem_offset = 0;
+        std::string problem;
+        // Ok: an unfinished entry at the end, left by an add that was
+        // stopped, was cut off.
+        bool repaired = false;
+        std::uint64_t dropped_offset = 0;
+        std::uint64_t dropped_bytes = 0;
     };
 
     // Creates the archive, or accepts an existing one for appending: only a
-    // non-solid archive takes more entries, and never from a solid run.
-    OpenStatus open(const std::string& path, bool solid);
+    // sound, non-solid archive takes more entries, and never from a solid
+    // run. Its entries' headers are walked first (nothing is decoded).
+    OpenReport open(const std::string& path, bool solid, LockWaiter* waiter = nullptr);
     bool is_open() const { return file_.is_open(); }
     void close() { file_.close(); }
 
@@ -42,11 +61,17 @@ public:
     // cannot be written.
     bool finish_entry();
     // Cuts the archive back to where the unfinished entry began, so that
-    // every earlier entry stays valid.
+    // every earlier entry stays valid. An archive this run created that
+    // holds no complete entry is removed. Closes the archive.
     void abandon_entry();
+    // True when abandon_entry removed the archive.
+    bool removed() const { return removed_; }
     std::uint64_t entry_start() const { return entry_start_; }
 
 private:
+    // Walks an existing archive; repairs or refuses as open() says.
+    OpenReport check_existing(bool solid);
+
     class Sink : public ByteSink {
     public:
         bool write(const std::uint8_t* data, std::size_t n) override {
@@ -60,6 +85,9 @@ private:
 
     std::string path_;
     platform::File file_;
+    bool created_ = false;
+    bool removed_ = false;
+    std::uint64_t completed_ = 0;  // entries finished in this run
     std::uint64_t entry_start_ = 0;
     std::uint64_t header_bytes_ = 0;
     Sink sink_;

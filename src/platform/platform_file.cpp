@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
+#include <ctime>
 #include <limits>
 #include <dirent.h>
+#include <sys/file.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -96,6 +99,18 @@ bool File::create(const std::string& path) {
     return fd_ >= 0;
 }
 
+bool File::open_read_write(const std::string& path) {
+    close();
+    fd_ = open_retrying(path, O_RDWR);
+    return fd_ >= 0;
+}
+
+bool File::create_new(const std::string& path) {
+    close();
+    fd_ = open_retrying(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+    return fd_ >= 0;
+}
+
 bool File::create_replacing_link(const std::string& path) {
     struct stat st;
     if (lstat(native_path(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(native_path(path).c_str());
@@ -162,6 +177,138 @@ bool File::truncate(std::uint64_t size) {
     return rc == 0;
 }
 
+std::uint64_t File::size() const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+bool File::identity(FileId& id) const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    return true;
+}
+
+LockResult File::lock(bool exclusive, bool wait) {
+    if (fd_ < 0) return LockResult::Failed;
+    const int operation = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+    for (;;) {
+        if (::flock(fd_, operation) == 0) return LockResult::Locked;
+        if (errno == EINTR) continue;
+        return errno == EWOULDBLOCK ? LockResult::Busy : LockResult::Failed;
+    }
+}
+
+bool File::sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
+// ---------------------------------------------------------------------------
+// Directory
+
+Directory::~Directory() { close(); }
+
+Directory::Directory(Directory&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+Directory& Directory::operator=(Directory&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+bool Directory::open(const std::string& path) {
+    close();
+    std::string native = native_path(path);
+    if (native.empty()) native = ".";
+    do {
+        fd_ = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    return fd_ >= 0;
+}
+
+void Directory::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+Directory::Step Directory::enter(const std::string& name, Directory& child) const {
+    child.close();
+    if (fd_ < 0) return Step::Failed;
+    (void)::mkdirat(fd_, name.c_str(), 0777);  // an existing entry stays as it is
+    int fd;
+    do {
+        fd = ::openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return status_of(name).type == EntryType::Link ? Step::Link : Step::Failed;
+    child.fd_ = fd;
+    return Step::Entered;
+}
+
+EntryStatus Directory::status_of(const std::string& name, FileId* id) const {
+    EntryStatus status;
+    struct stat st;
+    if (fd_ < 0 || ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return status;
+    if (S_ISREG(st.st_mode)) {
+        status.type = EntryType::Regular;
+        status.size = static_cast<std::uint64_t>(st.st_size);
+    } else if (S_ISDIR(st.st_mode)) {
+        status.type = EntryType::Directory;
+    } else if (S_ISLNK(st.st_mode)) {
+        status.type = EntryType::Link;
+    } else {
+        status.type = EntryType::Other;
+    }
+    status.device = static_cast<std::uint64_t>(st.st_dev);
+    status.inode = static_cast<std::uint64_t>(st.st_ino);
+    if (id != nullptr) *id = FileId{status.device, status.inode};
+    return status;
+}
+
+bool Directory::create_temporary(const std::string& name, File& file, std::string& temporary_name) const {
+    file.close();
+    if (fd_ < 0) return false;
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    // A name near the system's limit leaves room for the suffix.
+    const std::string stem = name.substr(0, 200) + ".qev-partial-";
+    std::uint64_t seed = static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ull ^
+                         reinterpret_cast<std::uintptr_t>(&file);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        seed = seed * 6364136223846793005ull + static_cast<std::uint64_t>(now.tv_nsec) + 1442695040888963407ull;
+        std::string candidate = stem;
+        std::uint64_t bits = seed;
+        for (int i = 0; i < 6; ++i) {
+            candidate.push_back(letters[bits % 62]);
+            bits /= 62;
+        }
+        int fd;
+        do {
+            fd = ::openat(fd_, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            file.fd_ = fd;
+            temporary_name = candidate;
+            return true;
+        }
+        if (errno != EEXIST) return false;
+    }
+    return false;
+}
+
+bool Directory::rename(const std::string& from, const std::string& to) const {
+    return fd_ >= 0 && ::renameat(fd_, from.c_str(), fd_, to.c_str()) == 0;
+}
+
+void Directory::remove(const std::string& name) const {
+    if (fd_ >= 0) (void)::unlinkat(fd_, name.c_str(), 0);
+}
+
 // ---------------------------------------------------------------------------
 // Queries on paths
 
@@ -196,6 +343,14 @@ EntryStatus entry_status(const std::string& path) {
     status.device = static_cast<std::uint64_t>(st.st_dev);
     status.inode = static_cast<std::uint64_t>(st.st_ino);
     return status;
+}
+
+bool path_identity(const std::string& path, FileId& id) {
+    struct stat st;
+    if (!stat_path(path, st)) return false;
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    return true;
 }
 
 bool is_directory(const std::string& path) {

@@ -47,6 +47,24 @@ std::string lower_case_ascii(std::string s);
 // True when the path is longer than MAX_PATH_BYTES.
 bool path_too_long(const std::string& path);
 
+// Which file a path or an open file is: device and inode.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const FileId& other) const { return device == other.device && inode == other.inode; }
+    bool operator!=(const FileId& other) const { return !(*this == other); }
+};
+
+// The identity of the file a path names (links followed); false when there
+// is none.
+bool path_identity(const std::string& path, FileId& id);
+
+enum class LockResult {
+    Locked,
+    Busy,    // another process holds a lock that conflicts
+    Failed,  // the file system does not lock
+};
+
 // An open file. Reads and writes loop until done; failures are reported
 // through the return values so that callers can decide what a short read or
 // a failed write means.
@@ -62,6 +80,9 @@ public:
     bool open_read(const std::string& path);   // existing file, read only
     bool open_write(const std::string& path);  // existing file, write only, not truncated
     bool create(const std::string& path);      // new or truncated, read and write
+    bool open_read_write(const std::string& path);  // existing file, not truncated
+    // A new file, read and write; false when the path exists.
+    bool create_new(const std::string& path);
     // A restored file: like create, but a symbolic link at the path is
     // replaced by the file instead of being followed.
     bool create_replacing_link(const std::string& path);
@@ -77,9 +98,18 @@ public:
     bool seek(std::uint64_t offset);
     // Cuts the file to the given size.
     bool truncate(std::uint64_t size);
+    // The file's size now; 0 when it cannot be had.
+    std::uint64_t size() const;
+    bool identity(FileId& id) const;
+    // An advisory lock on the whole file, shared or exclusive, held until
+    // the file is closed. Without wait a conflicting lock gives Busy.
+    LockResult lock(bool exclusive, bool wait);
+    // Asks the system to put the file's bytes on the disk.
+    bool sync();
     int descriptor() const { return fd_; }
 
 private:
+    friend class Directory;
     int fd_ = -1;
 };
 
@@ -87,7 +117,7 @@ private:
 // missing or names a directory.
 std::uint64_t file_size(const std::string& path);
 
-enum class EntryType { Missing, Regular, Directory, Other };
+enum class EntryType { Missing, Regular, Directory, Link, Other };
 
 struct EntryStatus {
     EntryType type = EntryType::Missing;
@@ -98,6 +128,45 @@ struct EntryStatus {
 
 // Status of the entry a path names (links are followed).
 EntryStatus entry_status(const std::string& path);
+
+// An open directory, in which names are looked up, created and renamed
+// without following symbolic links: a path built from such steps can never
+// lead out of the directory it started from.
+class Directory {
+public:
+    Directory() = default;
+    ~Directory();
+    Directory(const Directory&) = delete;
+    Directory& operator=(const Directory&) = delete;
+    Directory(Directory&& other) noexcept;
+    Directory& operator=(Directory&& other) noexcept;
+
+    // Opens a directory by path; links on the way are followed.
+    bool open(const std::string& path);
+    bool is_open() const { return fd_ >= 0; }
+    void close();
+
+    enum class Step { Entered, Link, Failed };
+    // Opens the subdirectory name, creating it when it is missing. A
+    // symbolic link there is never followed: the result is Link.
+    Step enter(const std::string& name, Directory& child) const;
+
+    // Status of name itself: a link is reported as a Link.
+    EntryStatus status_of(const std::string& name, FileId* id = nullptr) const;
+
+    // Creates a new file for name's content under a temporary name that says
+    // what it is (name, then ".qev-partial-" and six random characters),
+    // never following a link. False when none can be created.
+    bool create_temporary(const std::string& name, File& file, std::string& temporary_name) const;
+    // Renames from to to within this directory, replacing what is at to
+    // (a link there is replaced, not followed).
+    bool rename(const std::string& from, const std::string& to) const;
+    // Removes the file name; failures are ignored.
+    void remove(const std::string& name) const;
+
+private:
+    int fd_ = -1;
+};
 
 // True only for an existing directory.
 bool is_directory(const std::string& path);

@@ -149,7 +149,9 @@ TEST(FileSelectionStore, CountsOnlyStoredFiles) {
     std::vector<std::string> calls;
     const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir) {
         calls.push_back(path + "|" + name + "|" + dir);
-        return StoreResult{path == "gone.bin" ? StoreStatus::Unreadable : StoreStatus::Stored, 0, 0};
+        StoreResult result;
+        result.status = path == "gone.bin" ? StoreStatus::Unreadable : StoreStatus::Stored;
+        return result;
     };
     AddTotals totals;
     EXPECT_FALSE(store_files(list, true, store, totals));
