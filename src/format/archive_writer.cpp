@@ -1,9 +1,46 @@
 #include "format/archive_writer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
 namespace qev {
+
+namespace {
+
+class FileSource : public ByteSource {
+public:
+    explicit FileSource(platform::File& file) : file_(file) {}
+    std::size_t read(std::uint8_t* data, std::size_t n) override { return file_.read(data, n); }
+
+private:
+    platform::File& file_;
+};
+
+// True when a sound entry header in [from, end) has a size that reaches
+// exactly to the end of the file: the last of complete entries that a run
+// appended after an unfinished one. (Coded bytes that happen to hold the
+// 64-bit distance to the end and a sound header are not to be expected.)
+bool complete_entry_follows(platform::File& file, std::uint64_t from, std::uint64_t end) {
+    constexpr std::uint64_t MIN_ENTRY = FIXED_HEADER_BYTES + 2;
+    constexpr std::uint64_t CHUNK = 1u << 20;
+    std::vector<std::uint8_t> chunk(CHUNK + 8);
+    for (std::uint64_t start = from; start + MIN_ENTRY <= end; start += CHUNK) {
+        const std::uint64_t last = std::min(start + CHUNK, end - MIN_ENTRY + 1);  // positions [start, last)
+        const std::uint64_t want = std::min(last + 7, end) - start;
+        if (!file.seek(start) || file.read(chunk.data(), want) != want) return true;
+        for (std::uint64_t p = start; p < last; ++p) {
+            if (get_le(chunk.data() + (p - start), 8) != end - p) continue;
+            EntryHeader header;
+            std::string problem;
+            FileSource at(file);
+            if (file.seek(p) && parse_header(at, end - p, header, problem) == HeaderCheck::Ok) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 ArchiveWriter::OpenReport ArchiveWriter::open(const std::string& path, bool solid, LockWaiter* waiter) {
     path_ = path;
@@ -52,7 +89,14 @@ ArchiveWriter::OpenReport ArchiveWriter::check_existing(bool solid) {
     bool first = true;
     while (walk.next(entry)) {
         if (entry.check == HeaderCheck::Unfinished) {
-            // Cut off below, once it is known to be the last thing there.
+            // Cut off below, unless complete entries follow it.
+            const std::uint64_t stream_start = entry.offset + entry.header.header_size();
+            if (complete_entry_follows(file_, stream_start, walk.size())) {
+                report.status = OpenStatus::NotSound;
+                report.problem_offset = entry.offset;
+                report.problem = "an entry that was never finished is followed by complete entries";
+                return report;
+            }
             report.repaired = true;
             report.dropped_offset = entry.offset;
             report.dropped_bytes = walk.size() - entry.offset;
