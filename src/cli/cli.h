@@ -37,13 +37,15 @@ struct RunSettings {
     bool verbose = false;                 // -v
     bool recurse = false;                 // -r
     bool keep_directories = true;         // off only in the single-argument add form on a non-folder
+    bool plain = false;                   // -p: entries without the integrity record
+    bool links = false;                   // -l: links stored as links, empty folders as folder entries
 };
 
 // 2^(hash_bits - method_level) - 1.
 using qev::compute_hash_mask;
 
 enum class SwitchSet {
-    Add,      // r, s, v, m, b, h
+    Add,      // r, s, v, m, b, h, p, l
     Extract,  // v only
 };
 

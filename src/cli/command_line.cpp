@@ -57,6 +57,10 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
                 settings.solid = true;
             } else if (letter == 'v') {
                 settings.verbose = true;
+            } else if (letter == 'p') {
+                settings.plain = true;
+            } else if (letter == 'l') {
+                settings.links = true;
             } else if (letter == 'm' || letter == 'b' || letter == 'h') {
                 // An accepted digit ends the argument; anything else is read
                 // as the next switch letter.

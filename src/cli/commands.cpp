@@ -178,6 +178,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         options.search = search_settings(settings);
         options.solid = settings.solid;
         options.recurse = settings.recurse;
+        options.plain = settings.plain;
         options.should_stop = interruption_requested;
         Compressor compressor(options, plan.archive_path);
         compressor.set_observer(&console);

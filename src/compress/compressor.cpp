@@ -18,6 +18,43 @@ std::unique_ptr<std::uint8_t[]> zeroed_buffer(std::size_t n) {
     return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[n]());
 }
 
+// Where an entry's bytes come from: a regular file, or the target of a
+// link held in memory (a folder has none).
+class Input {
+public:
+    bool open(const std::string& path, EntryType type, IntegrityRecord& record) {
+        record.type = type;
+        from_file_ = type == EntryType::File;
+        if (from_file_) {
+            return file_.open_read(path) &&
+                   file_.times_and_mode(record.mode, record.mtime_seconds, record.mtime_nanoseconds);
+        }
+        if (type == EntryType::Link && !platform::read_link(path, bytes_)) return false;
+        return platform::times_and_mode_of(path, false, record.mode, record.mtime_seconds, record.mtime_nanoseconds);
+    }
+    std::uint64_t size(const std::string& path) const {
+        return from_file_ ? platform::file_size(path) : bytes_.size();
+    }
+    std::size_t read(std::uint8_t* data, std::size_t n) {
+        if (from_file_) return file_.read(data, n);
+        const std::size_t take = std::min(n, bytes_.size() - pos_);
+        std::copy(bytes_.begin() + static_cast<std::ptrdiff_t>(pos_),
+                  bytes_.begin() + static_cast<std::ptrdiff_t>(pos_ + take), data);
+        pos_ += take;
+        return take;
+    }
+    void rewind() {
+        if (from_file_) file_.seek(0);
+        pos_ = 0;
+    }
+
+private:
+    bool from_file_ = true;
+    platform::File file_;
+    std::string bytes_;
+    std::size_t pos_ = 0;
+};
+
 }  // namespace
 
 Compressor::Compressor(const CompressOptions& options, std::string archive_path)
@@ -66,20 +103,22 @@ bool Compressor::prepare_storage() {
     return options_.solid || encoder_->reset_all();
 }
 
-StoreResult Compressor::compress_file(const std::string& input_path, std::string name, std::string dir) {
+StoreResult Compressor::compress_file(const std::string& input_path, std::string name, std::string dir,
+                                      EntryType type) {
     StoreResult result;
     if (stop_requested()) {
         result.status = StoreStatus::Interrupted;
         return result;
     }
-    platform::File input;
-    if (!input.open_read(input_path)) {
+    Input input;
+    IntegrityRecord record;
+    if (!input.open(input_path, type, record)) {
         result.status = StoreStatus::Unreadable;
         return result;
     }
     result.status = open_archive(result);
     if (ends_run(result.status)) return result;
-    const std::uint64_t unpacked_size = platform::file_size(input_path);
+    const std::uint64_t unpacked_size = input.size(input_path);
     result.unpacked_size = unpacked_size;
     if (!prepare_storage()) {
         result.status = StoreStatus::NoMemory;
@@ -96,7 +135,7 @@ StoreResult Compressor::compress_file(const std::string& input_path, std::string
         std::fill(sample_.get() + got, sample_.get() + sample_len, 0);
         shrank = true;
     }
-    input.seek(0);
+    input.rewind();
     const FileSettings settings = analyser_.analyse(sample_.get(), sample_len, work_.get());
 
     if (options_.recurse) {
@@ -123,6 +162,7 @@ StoreResult Compressor::compress_file(const std::string& input_path, std::string
     if (stop_requested()) return abandon(StoreStatus::Interrupted);
 
     encoder_->begin_stream(&archive_.sink(), stream_settings(settings));
+    checksum_.reset();
     std::uint8_t* block = block_.get();
     for (std::uint64_t done = 0; done < unpacked_size;) {
         const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(BLOCK_SIZE, unpacked_size - done));
@@ -131,6 +171,7 @@ StoreResult Compressor::compress_file(const std::string& input_path, std::string
             std::fill(block + read, block + n, 0);
             shrank = true;
         }
+        checksum_.update(block, n);
         const bool text_flag = apply_filters(block, n, settings, work_.get());
         entropy_.measure(block, n);
         const bool raw_flag = settings.media_mode != 1 && entropy_.score() > RAW_ENTROPY_THRESHOLD;
@@ -142,8 +183,9 @@ StoreResult Compressor::compress_file(const std::string& input_path, std::string
     encoder_->finish_stream();
     if (encoder_->coder().write_failed()) return write_failed();
     if (stop_requested()) return abandon(StoreStatus::Interrupted);
-    result.entry_size = archive_.entry_bytes();
-    if (!archive_.finish_entry()) return write_failed();
+    record.content_checksum = checksum_.value();
+    result.entry_size = archive_.entry_bytes() + (options_.plain ? 0 : RECORD_BYTES);
+    if (!archive_.finish_entry(options_.plain ? nullptr : &record)) return write_failed();
     result.status = shrank ? StoreStatus::Shrank : StoreStatus::Stored;
     return result;
 }

@@ -11,6 +11,7 @@
 #include "format/archive_format.h"
 #include "format/archive_writer.h"
 #include "format/filters.h"
+#include "format/integrity_record.h"
 
 namespace qev {
 
@@ -18,6 +19,7 @@ struct CompressOptions {
     SearchSettings search;
     bool solid = false;
     bool recurse = false;  // separator runs in stored names and dirs are cut
+    bool plain = false;    // entries without the integrity record
     // Asked before every block and at the points between an entry's steps;
     // true stops the run with the unfinished entry cut off.
     std::function<bool()> should_stop;
@@ -71,8 +73,12 @@ public:
 
     void set_observer(CompressObserver* observer) { observer_ = observer; }
 
-    // Stores one file under the given name and dir.
-    StoreResult compress_file(const std::string& input_path, std::string name, std::string dir);
+    // Stores one file under the given name and dir: a regular file's bytes,
+    // a link's target (the link itself is not followed), or a folder's
+    // entry (no bytes). A link or a folder needs the integrity record to
+    // be told apart from a file.
+    StoreResult compress_file(const std::string& input_path, std::string name, std::string dir,
+                              EntryType type = EntryType::File);
 
 private:
     StoreStatus open_archive(StoreResult& result);
@@ -92,6 +98,7 @@ private:
     std::unique_ptr<BlockEncoder> encoder_;
     Analyser analyser_;
     EntropyMeter entropy_;
+    ContentChecksum checksum_;
 };
 
 }  // namespace qev

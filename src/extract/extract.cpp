@@ -12,6 +12,7 @@
 #include "engine/engine.h"
 #include "format/archive_reader.h"
 #include "format/filter_chain.h"
+#include "format/integrity_record.h"
 #include "format/wildcard.h"
 #include "platform/platform_file.h"
 
@@ -81,14 +82,31 @@ struct Output {
     ~Output() { discard(); }
 };
 
+// Link targets longer than this are taken for damage.
+constexpr std::uint64_t MAX_LINK_TARGET = 65536;
+
 struct Extractor::Impl {
     explicit Impl(ExtractObserver& o) : observer(o) {}
 
     ExtractObserver& observer;
     std::function<bool()> should_stop;
+    bool write_files = true;
     std::unique_ptr<std::uint8_t[]> block;  // BLOCK_SIZE + BLOCK_SLACK
     std::unique_ptr<std::uint8_t[]> work;   // BLOCK_SIZE + BLOCK_SLACK
     std::unique_ptr<BlockDecoder> decoder;
+    ContentChecksum checksum;
+
+    // What is done after the other entries of a call: links are made once
+    // every file is in place, folders get their times after their contents.
+    struct Deferred {
+        std::vector<std::string> parts;  // below the destination, the entry's own name last
+        std::string stored;
+        std::string path;
+        IntegrityRecord record;
+        std::string target;  // links
+    };
+    std::vector<Deferred> links;
+    std::vector<Deferred> folders;
 
     // Per extract_archive call.
     std::string destination;
@@ -100,6 +118,7 @@ struct Extractor::Impl {
     bool out_of_memory = false;
     bool interrupted = false;
     std::string unfinished;
+    std::uint64_t damaged = 0;
 
     bool stop_requested() {
         if (!interrupted && should_stop && should_stop()) interrupted = true;
@@ -109,6 +128,7 @@ struct Extractor::Impl {
     void report(const EntryHeader& h, const std::string& problem) {
         observer.damaged_entry(stored_path(h), problem);
         failed = true;
+        ++damaged;
     }
 
     bool prepare_buffers() {
@@ -129,97 +149,142 @@ struct Extractor::Impl {
         return folder.open(destination.empty() ? std::string(".") : destination);
     }
 
-    // Forms the output path under the destination, creates its folders
-    // without following links and a temporary file in the last of them.
-    // False when the entry cannot be written (the observer was told).
-    bool prepare_output(const EntryHeader& h, Output& out) {
+    std::string below_destination() const {
+        std::string path = destination;
+        if (!path.empty() && !platform::is_separator(path.back())) path.push_back(platform::SEPARATOR);
+        return path;
+    }
+
+    // The components of the entry's path below the destination, and the
+    // path for messages. False when the entry has no usable path.
+    bool output_parts(const EntryHeader& h, std::vector<std::string>& parts, std::string& path) {
         bool escaped = false;
-        const std::vector<std::string> dir_parts = safe_components(h.dir, escaped);
-        std::vector<std::string> name_parts = safe_components(h.name, escaped);
+        parts = safe_components(h.dir, escaped);
+        const std::vector<std::string> name_parts = safe_components(h.name, escaped);
         if (name_parts.empty()) {
             report(h, "the entry has no file name");
             return false;
         }
         if (escaped) observer.leads_outside(stored_path(h));
-        std::string path = destination;
-        if (!path.empty() && !platform::is_separator(path.back())) path.push_back(platform::SEPARATOR);
-        const std::size_t below = path.size();
-        std::vector<std::string> parts = dir_parts;
         parts.insert(parts.end(), name_parts.begin(), name_parts.end());
+        path = below_destination();
         for (std::size_t i = 0; i < parts.size(); ++i) {
             if (i > 0) path.push_back(platform::SEPARATOR);
             path += parts[i];
         }
-        out.path = platform::normalise_separators(path);
-        if (platform::path_too_long(out.path)) {
-            observer.path_too_long(out.path);
+        path = platform::normalise_separators(path);
+        if (platform::path_too_long(path)) {
+            observer.path_too_long(path);
             failed = true;
             return false;
         }
-        const auto cannot_create = [&] {
-            observer.cannot_create(out.path);
+        return true;
+    }
+
+    // Enters the folders parts[0 .. count - 1] below the destination,
+    // creating them where missing and never following a link. False when
+    // that fails (the observer was told).
+    bool enter_folders(const std::vector<std::string>& parts, std::size_t count, const std::string& stored,
+                       const std::string& path, platform::Directory& folder) {
+        if (!open_destination(folder)) {
+            observer.cannot_create(path);
             failed = true;
             return false;
-        };
-        if (!open_destination(out.folder)) return cannot_create();
-        std::string reached = path.substr(0, below);
-        for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        }
+        std::string reached = below_destination();
+        for (std::size_t i = 0; i < count; ++i) {
             reached += parts[i];
             platform::Directory child;
-            const platform::Directory::Step step = out.folder.enter(parts[i], child);
+            const platform::Directory::Step step = folder.enter(parts[i], child);
             if (step == platform::Directory::Step::Link) {
-                observer.meets_link(stored_path(h), reached);
+                observer.meets_link(stored, reached);
                 failed = true;
                 return false;
             }
-            if (step != platform::Directory::Step::Entered) return cannot_create();
-            out.folder = std::move(child);
+            if (step != platform::Directory::Step::Entered) {
+                observer.cannot_create(path);
+                failed = true;
+                return false;
+            }
+            folder = std::move(child);
             reached.push_back(platform::SEPARATOR);
         }
+        return true;
+    }
+
+    // Creates the folders of a file's path and a temporary file in the last
+    // of them. False when the entry cannot be written (the observer was
+    // told).
+    bool prepare_output(const EntryHeader& h, Output& out) {
+        std::vector<std::string> parts;
+        if (!output_parts(h, parts, out.path)) return false;
+        if (!enter_folders(parts, parts.size() - 1, stored_path(h), out.path, out.folder)) return false;
         out.name = parts.back();
         platform::FileId existing;
         const platform::EntryStatus status = out.folder.status_of(out.name, &existing);
-        if (status.type == platform::EntryType::Directory) return cannot_create();
+        if (status.type == platform::EntryType::Directory ||
+            !out.folder.create_temporary(out.name, out.file, out.temporary_name)) {
+            observer.cannot_create(out.path);
+            failed = true;
+            return false;
+        }
         if (status.type != platform::EntryType::Missing && archive_id_known && existing == archive_id) {
+            out.discard();
             observer.would_replace_archive(stored_path(h), out.path);
             failed = true;
             return false;
         }
-        if (!out.folder.create_temporary(out.name, out.file, out.temporary_name)) return cannot_create();
         return true;
     }
 
-    // Restores one entry whose header has been checked; with output off the
-    // entry is only decoded (solid archives). False when the stream is
-    // damaged, the memory runs out or the run is interrupted; nothing of
-    // such an entry is left behind, and a file it would have replaced stays.
-    bool extract_entry(ArchiveReader& archive, const EntryHeader& h, bool output_enabled) {
+    enum class Outcome { Sound, Damaged, Stopped };
+
+    // Decodes one entry whose header has been checked: into a file (or, for
+    // a link, its target) when write is on, otherwise only to check it (and,
+    // in a solid archive, to keep the models in step). Damaged, Stopped and
+    // a failed write leave nothing behind, and a file the entry would have
+    // replaced stays.
+    Outcome extract_entry(ArchiveReader& archive, const ArchiveReader::Entry& entry, bool write) {
+        const EntryHeader& h = entry.header;
+        const EntryType type = entry.has_record ? entry.record.type : EntryType::File;
         Output output;
-        if (output_enabled) {
-            output_enabled = prepare_output(h, output);
-            if (output_enabled) observer.restoring(output.path);
+        Deferred deferred;
+        if (write && type == EntryType::File) {
+            if (prepare_output(h, output)) observer.restoring(output.path);
+        } else if (write) {
+            if (output_parts(h, deferred.parts, deferred.path)) {
+                deferred.stored = stored_path(h);
+                deferred.record = entry.record;
+            } else {
+                write = false;
+            }
         }
 
         if (!prepare_buffers() || ((!h.solid || !solid_started) && !decoder->reset_all(h.ring_size))) {
             out_of_memory = true;
-            return false;
+            return Outcome::Stopped;
         }
         if (!h.solid || !solid_started) {
             solid_started = h.solid != 0;
         } else if (decoder->ring_size() != h.ring_size) {
             report(h, "its ring size differs from the earlier entries of the solid archive");
-            return false;
+            return Outcome::Damaged;
+        }
+        if (type == EntryType::Link && h.unpacked_size > MAX_LINK_TARGET) {
+            report(h, "its link target is too long");
+            return Outcome::Damaged;
         }
 
         const std::uint64_t stream_length = archive.stream_length();
         decoder->begin_stream(&archive.stream(), stream_settings(h.settings), stream_length);
+        checksum.reset();
 
         std::uint8_t* block = this->block.get();
         bool write_ok = true;
         for (std::uint64_t restored = 0; restored < h.unpacked_size;) {
             if (stop_requested()) {
                 if (output.open()) unfinished = output.path;
-                return false;
+                return Outcome::Stopped;
             }
             const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(BLOCK_SIZE, h.unpacked_size - restored));
             bool text_flag = false;
@@ -229,9 +294,11 @@ struct Extractor::Impl {
                 report(h, status == DecodeStatus::Damaged
                               ? "its coded stream asks for data outside the history or the block"
                               : "its coded stream ends before the file is complete");
-                return false;
+                return Outcome::Damaged;
             }
             undo_filters(block, n, h.settings, text_flag, work.get());
+            if (entry.has_record) checksum.update(block, n);
+            if (type == EntryType::Link && write) deferred.target.append(reinterpret_cast<const char*>(block), n);
             if (output.open() && write_ok) {
                 for (std::uint32_t done = 0; done < n && write_ok;) {
                     const std::uint32_t piece = std::min<std::uint32_t>(static_cast<std::uint32_t>(WRITE_PIECE), n - done);
@@ -248,13 +315,57 @@ struct Extractor::Impl {
         }
         if (decoder->consumed() != stream_length) {
             report(h, "its coded stream does not end where the entry ends");
-            return false;
+            return Outcome::Damaged;
         }
-        if (output.open() && !output.commit()) {
-            observer.cannot_create(output.path);
-            failed = true;
+        if (entry.has_record && checksum.value() != entry.record.content_checksum) {
+            report(h, "checksum mismatch: its content is not what was stored");
+            return Outcome::Damaged;
         }
-        return true;
+        if (output.open()) {
+            if (entry.has_record) {
+                output.file.restore_times_and_mode(entry.record.mode, entry.record.mtime_seconds,
+                                                   entry.record.mtime_nanoseconds);
+            }
+            if (!output.commit()) {
+                observer.cannot_create(output.path);
+                failed = true;
+            }
+        } else if (write && type == EntryType::Folder) {
+            platform::Directory folder;
+            if (enter_folders(deferred.parts, deferred.parts.size(), deferred.stored, deferred.path, folder)) {
+                observer.restoring(deferred.path);
+                folders.push_back(std::move(deferred));
+            }
+        } else if (write && type == EntryType::Link) {
+            links.push_back(std::move(deferred));
+        }
+        return Outcome::Sound;
+    }
+
+    // Makes the links of the call, then gives the folders their times,
+    // deepest first.
+    void finish_deferred() {
+        for (const Deferred& link : links) {
+            platform::Directory folder;
+            if (!enter_folders(link.parts, link.parts.size() - 1, link.stored, link.path, folder)) continue;
+            const platform::EntryStatus status = folder.status_of(link.parts.back());
+            if (status.type == platform::EntryType::Directory || !folder.make_link(link.target, link.parts.back())) {
+                observer.cannot_create(link.path);
+                failed = true;
+                continue;
+            }
+            observer.restoring(link.path);
+            folder.set_link_time(link.parts.back(), link.record.mtime_seconds, link.record.mtime_nanoseconds);
+        }
+        std::stable_sort(folders.begin(), folders.end(),
+                         [](const Deferred& a, const Deferred& b) { return a.parts.size() > b.parts.size(); });
+        for (const Deferred& f : folders) {
+            platform::Directory folder;
+            if (!enter_folders(f.parts, f.parts.size(), f.stored, f.path, folder)) continue;
+            folder.restore_times_and_mode(f.record.mode, f.record.mtime_seconds, f.record.mtime_nanoseconds);
+        }
+        links.clear();
+        folders.clear();
     }
 };
 
@@ -263,6 +374,8 @@ Extractor::Extractor(ExtractObserver& observer) : impl_(std::make_unique<Impl>(o
 Extractor::~Extractor() = default;
 
 void Extractor::set_stop_check(std::function<bool()> should_stop) { impl_->should_stop = std::move(should_stop); }
+
+void Extractor::set_writing(bool write_files) { impl_->write_files = write_files; }
 
 ExtractResult Extractor::extract_archive(const std::string& archive_path, const std::string& destination_directory,
                                          const std::string& pattern) {
@@ -274,6 +387,9 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
     m.out_of_memory = false;
     m.interrupted = false;
     m.unfinished.clear();
+    m.damaged = 0;
+    m.links.clear();
+    m.folders.clear();
     ExtractResult result;
 
     ArchiveReader archive;
@@ -289,6 +405,7 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         if (ends_walk(entry.check)) {
             m.observer.damaged_archive(entry.offset, entry.problem);
             m.failed = true;
+            ++m.damaged;
             break;
         }
         const bool matched =
@@ -299,30 +416,31 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             if (h.solid) m.solid_broken = true;
         } else if ((h.solid != 0) != (first_solid == 1)) {
             m.report(h, "its solid flag differs from the archive's first entry");
-        } else if (!h.solid) {
-            if (matched) {
-                ++result.selected;
-                m.extract_entry(archive, h, true);
-            }
-        } else if (m.solid_broken) {
+        } else if (h.solid && m.solid_broken) {
             if (matched) {
                 ++result.selected;
                 m.report(h, "an earlier entry of the solid archive is damaged");
             }
-        } else {
+        } else if (matched || h.solid) {
             if (matched) ++result.selected;
-            if (!m.extract_entry(archive, h, matched)) m.solid_broken = true;
+            // In a solid archive every entry is decoded, to keep the models
+            // in step; only the selected ones are written.
+            const Impl::Outcome outcome = m.extract_entry(archive, entry, matched && m.write_files);
+            if (outcome != Impl::Outcome::Sound && h.solid) m.solid_broken = true;
+            if (outcome == Impl::Outcome::Sound && matched) ++(entry.has_record ? result.verified : result.unverified);
         }
         if (m.out_of_memory) {
             result.status = ExtractStatus::NoMemory;
             break;
         }
     }
+    if (!m.out_of_memory) m.finish_deferred();
     if (m.interrupted && !m.out_of_memory) {
         result.status = ExtractStatus::Interrupted;
         result.unfinished = m.unfinished;
     }
     result.failed = m.failed;
+    result.damaged = m.damaged;
     return result;
 }
 

@@ -46,6 +46,11 @@ enum class ExtractStatus {
 struct ExtractResult {
     ExtractStatus status = ExtractStatus::Done;
     std::uint64_t selected = 0;  // entries the pattern selected
+    // Of the entries decoded or found damaged: sound with a checksum that
+    // matched, damaged, and sound but without an integrity record.
+    std::uint64_t verified = 0;
+    std::uint64_t damaged = 0;
+    std::uint64_t unverified = 0;
     bool failed = false;         // anything went wrong (the observer was told)
     std::string unfinished;      // Interrupted: the output path being written, if any
 };
@@ -58,6 +63,9 @@ public:
     // Asked before every block and between entries; true stops the
     // extraction, removing the file being written.
     void set_stop_check(std::function<bool()> should_stop);
+    // With writing off, selected entries are decoded and checked, and
+    // nothing is written (the destination is not used).
+    void set_writing(bool write_files);
 
     // Restores every entry whose lower-cased base name matches the
     // (lower-case) pattern under destination_directory, which ends with a
@@ -68,6 +76,12 @@ public:
     // takes the real name only once it has been restored completely, so a
     // failure or an interruption leaves an existing file as it was. Below
     // the destination no symbolic link is followed.
+    //
+    // An entry with an integrity record is checked against its checksums
+    // (a file whose content does not match is not left behind) and gets its
+    // permission bits (never set-id or sticky bits) and modification time
+    // back; stored links are made after every other entry of the call, and
+    // folders get their times after their contents.
     ExtractResult extract_archive(const std::string& archive_path, const std::string& destination_directory,
                                   const std::string& pattern);
 

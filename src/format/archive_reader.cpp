@@ -49,8 +49,34 @@ bool ArchiveReader::next(Entry& entry) {
     }
     stream_start_ = next_offset_ + entry.header.header_size();
     stream_length_ = entry.header.entry_size - entry.header.header_size();
+    if (entry.check == HeaderCheck::Ok) read_record(entry);
     next_offset_ += entry.header.entry_size;
     return true;
+}
+
+void ArchiveReader::read_record(Entry& entry) {
+    const EntryHeader& h = entry.header;
+    if (stream_length_ < RECORD_BYTES) return;
+    std::uint8_t tail[RECORD_BYTES];
+    if (!file_->seek(entry.offset + h.entry_size - RECORD_BYTES) || file_->read(tail, RECORD_BYTES) != RECORD_BYTES) {
+        return;  // the walk has checked that the entry lies inside the archive
+    }
+    const RecordCheck check = parse_record(tail, entry.record, entry.problem);
+    if (check == RecordCheck::Absent) return;
+    entry.check = HeaderCheck::BadEntry;
+    if (check == RecordCheck::Damaged) return;
+    if (entry.record.stream_length != stream_length_ - RECORD_BYTES) {
+        entry.problem = "its integrity record does not fit the entry";
+        return;
+    }
+    const std::vector<std::uint8_t> header = serialize_header(h);
+    if (checksum_of(header.data(), header.size()) != entry.record.header_checksum) {
+        entry.problem = "checksum mismatch: its header is not what was stored";
+        return;
+    }
+    entry.check = HeaderCheck::Ok;
+    entry.has_record = true;
+    stream_length_ = entry.record.stream_length;
 }
 
 ByteSource& ArchiveReader::stream() {

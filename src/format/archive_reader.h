@@ -8,6 +8,7 @@
 
 #include "engine/engine.h"
 #include "format/archive_format.h"
+#include "format/integrity_record.h"
 #include "platform/platform_file.h"
 
 namespace qev {
@@ -46,9 +47,15 @@ public:
         EntryHeader header;
         HeaderCheck check = HeaderCheck::Ok;
         std::string problem;  // why, when check is not Ok
+        // With check Ok: whether the entry ends with an integrity record,
+        // whose header checksum has then been verified.
+        bool has_record = false;
+        IntegrityRecord record;
     };
 
-    // Reads and checks the next entry's header. False at the end of the
+    // Reads and checks the next entry's header, and its integrity record
+    // where it has one (a damaged record or a header that does not match
+    // its checksum makes the check BadEntry). False at the end of the
     // archive. An entry whose check is BadSize ends the walk: its size
     // cannot be trusted, so nothing after it can be found.
     bool next(Entry& entry);
@@ -61,6 +68,9 @@ public:
     std::uint64_t stream_length() const { return stream_length_; }
 
 private:
+    // Looks for the record at the end of the entry at offset.
+    void read_record(Entry& entry);
+
     class Source : public ByteSource {
     public:
         std::size_t read(std::uint8_t* data, std::size_t n) override;

@@ -125,16 +125,27 @@ bool ArchiveWriter::begin_entry(const EntryHeader& header) {
     entry_start_ = file_.size();
     EntryHeader unfinished = header;
     unfinished.entry_size = 0;
-    const std::vector<std::uint8_t> bytes = serialize_header(unfinished);
-    header_bytes_ = bytes.size();
+    header_ = serialize_header(unfinished);
     sink_.file = &file_;
     sink_.written = 0;
-    return file_.seek(entry_start_) && file_.write(bytes.data(), bytes.size());
+    return file_.seek(entry_start_) && file_.write(header_.data(), header_.size());
 }
 
-bool ArchiveWriter::finish_entry() {
+bool ArchiveWriter::finish_entry(const IntegrityRecord* record) {
+    std::uint64_t entry_size = entry_bytes();
+    if (record != nullptr) {
+        entry_size += RECORD_BYTES;
+        IntegrityRecord complete = *record;
+        complete.stream_length = sink_.written;
+        // The header as it will stand once its size is patched in.
+        std::vector<std::uint8_t> header = header_;
+        store_le(header.data(), entry_size, 8);
+        complete.header_checksum = checksum_of(header.data(), header.size());
+        const std::vector<std::uint8_t> bytes = serialize_record(complete);
+        if (!file_.write(bytes.data(), bytes.size())) return false;
+    }
     std::uint8_t size_field[8];
-    store_le(size_field, entry_bytes(), 8);
+    store_le(size_field, entry_size, 8);
     if (!file_.seek(entry_start_) || !file_.write(size_field, sizeof size_field)) return false;
     ++completed_;
     return true;

@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/engine.h"
 #include "format/archive_format.h"
 #include "format/archive_reader.h"
+#include "format/integrity_record.h"
 #include "platform/platform_file.h"
 
 namespace qev {
@@ -56,10 +58,11 @@ public:
     // Where the entry's coded stream goes.
     ByteSink& sink() { return sink_; }
     // Bytes of the entry so far: header and stream.
-    std::uint64_t entry_bytes() const { return header_bytes_ + sink_.written; }
-    // Patches the entry's size into its first field. False when that
-    // cannot be written.
-    bool finish_entry();
+    std::uint64_t entry_bytes() const { return header_.size() + sink_.written; }
+    // Ends the entry: with a record, appends it (its stream length and
+    // header checksum filled in here), then patches the entry's size into
+    // its first field. False when that cannot be written.
+    bool finish_entry(const IntegrityRecord* record = nullptr);
     // Cuts the archive back to where the unfinished entry began, so that
     // every earlier entry stays valid. An archive this run created that
     // holds no complete entry is removed. Closes the archive.
@@ -89,7 +92,7 @@ private:
     bool removed_ = false;
     std::uint64_t completed_ = 0;  // entries finished in this run
     std::uint64_t entry_start_ = 0;
-    std::uint64_t header_bytes_ = 0;
+    std::vector<std::uint8_t> header_;  // as written, entry_size 0
     Sink sink_;
 };
 

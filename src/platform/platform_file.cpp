@@ -183,6 +183,39 @@ std::uint64_t File::size() const {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
+bool File::times_and_mode(std::uint32_t& mode, std::int64_t& mtime_seconds, std::uint32_t& mtime_nanoseconds) const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+    mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+    mtime_seconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    mtime_nanoseconds = static_cast<std::uint32_t>(st.st_mtim.tv_nsec);
+    return true;
+}
+
+namespace {
+
+void fill_times(struct timespec (&times)[2], std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds) {
+    times[0].tv_sec = static_cast<time_t>(mtime_seconds);
+    times[0].tv_nsec = static_cast<long>(mtime_nanoseconds % 1000000000u);
+    times[1] = times[0];
+}
+
+// Permission bits only: set-user-id, set-group-id and sticky bits are never
+// restored.
+bool restore_descriptor(int fd, std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds) {
+    if (fd < 0) return false;
+    const bool mode_ok = ::fchmod(fd, static_cast<mode_t>(mode & 0777)) == 0;
+    struct timespec times[2];
+    fill_times(times, mtime_seconds, mtime_nanoseconds);
+    return ::futimens(fd, times) == 0 && mode_ok;
+}
+
+}  // namespace
+
+bool File::restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds) {
+    return restore_descriptor(fd_, mode, mtime_seconds, mtime_nanoseconds);
+}
+
 bool File::identity(FileId& id) const {
     struct stat st;
     if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
@@ -309,6 +342,35 @@ void Directory::remove(const std::string& name) const {
     if (fd_ >= 0) (void)::unlinkat(fd_, name.c_str(), 0);
 }
 
+bool Directory::make_link(const std::string& target, const std::string& name) const {
+    if (fd_ < 0) return false;
+    // A fresh temporary name: create_temporary's file is removed again and
+    // its name taken for the link.
+    File placeholder;
+    std::string temporary;
+    if (!create_temporary(name, placeholder, temporary)) return false;
+    placeholder.close();
+    remove(temporary);
+    if (::symlinkat(target.c_str(), fd_, temporary.c_str()) != 0) return false;
+    if (!rename(temporary, name)) {
+        remove(temporary);
+        return false;
+    }
+    return true;
+}
+
+bool Directory::set_link_time(const std::string& name, std::int64_t mtime_seconds,
+                              std::uint32_t mtime_nanoseconds) const {
+    struct timespec times[2];
+    fill_times(times, mtime_seconds, mtime_nanoseconds);
+    return fd_ >= 0 && ::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+bool Directory::restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds,
+                                       std::uint32_t mtime_nanoseconds) {
+    return restore_descriptor(fd_, mode, mtime_seconds, mtime_nanoseconds);
+}
+
 // ---------------------------------------------------------------------------
 // Queries on paths
 
@@ -351,6 +413,33 @@ bool path_identity(const std::string& path, FileId& id) {
     id.device = static_cast<std::uint64_t>(st.st_dev);
     id.inode = static_cast<std::uint64_t>(st.st_ino);
     return true;
+}
+
+bool times_and_mode_of(const std::string& path, bool follow_links, std::uint32_t& mode, std::int64_t& mtime_seconds,
+                       std::uint32_t& mtime_nanoseconds) {
+    const std::string native = native_path(path);
+    struct stat st;
+    if (native.empty() || (follow_links ? ::stat(native.c_str(), &st) : ::lstat(native.c_str(), &st)) != 0) {
+        return false;
+    }
+    mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+    mtime_seconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    mtime_nanoseconds = static_cast<std::uint32_t>(st.st_mtim.tv_nsec);
+    return true;
+}
+
+bool read_link(const std::string& path, std::string& target) {
+    const std::string native = native_path(path);
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t n = ::readlink(native.c_str(), buffer.data(), buffer.size());
+        if (n < 0) return false;
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            target.assign(buffer.data(), static_cast<std::size_t>(n));
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
 }
 
 bool is_directory(const std::string& path) {

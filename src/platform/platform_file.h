@@ -100,6 +100,11 @@ public:
     bool truncate(std::uint64_t size);
     // The file's size now; 0 when it cannot be had.
     std::uint64_t size() const;
+    // Permission bits (the low 12 bits of the mode) and modification time.
+    bool times_and_mode(std::uint32_t& mode, std::int64_t& mtime_seconds, std::uint32_t& mtime_nanoseconds) const;
+    // Sets the permission bits (set-id and sticky bits are never set) and
+    // the modification time (the access time becomes the same).
+    bool restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds);
     bool identity(FileId& id) const;
     // An advisory lock on the whole file, shared or exclusive, held until
     // the file is closed. Without wait a conflicting lock gives Busy.
@@ -163,10 +168,25 @@ public:
     bool rename(const std::string& from, const std::string& to) const;
     // Removes the file name; failures are ignored.
     void remove(const std::string& name) const;
+    // Makes a symbolic link name holding target, replacing what is there
+    // (through a temporary name, so nothing is followed).
+    bool make_link(const std::string& target, const std::string& name) const;
+    // The modification time of the link name itself.
+    bool set_link_time(const std::string& name, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds) const;
+    // As File::restore_times_and_mode, for this directory.
+    bool restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds);
 
 private:
     int fd_ = -1;
 };
+
+// Permission bits and modification time of what a path names; with
+// follow_links off, of a link itself.
+bool times_and_mode_of(const std::string& path, bool follow_links, std::uint32_t& mode, std::int64_t& mtime_seconds,
+                       std::uint32_t& mtime_nanoseconds);
+
+// The target of a symbolic link; false when path is no link.
+bool read_link(const std::string& path, std::string& target);
 
 // True only for an existing directory.
 bool is_directory(const std::string& path);

@@ -128,7 +128,7 @@ protected:
         const std::string arc = dir_ + "/out.qev";
         std::remove(arc.c_str());
         const std::string cmd =
-            "cd '" + dir_ + "' && '" + QEV_BINARY + "' a " + switches + " out.qev " + files + " > /dev/null";
+            "cd '" + dir_ + "' && '" + QEV_BINARY + "' a -p " + switches + " out.qev " + files + " > /dev/null";
         EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
         return test::read_file(arc);
     }

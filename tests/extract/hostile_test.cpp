@@ -42,7 +42,7 @@ struct Sources {
         dir.put("payload.b", payload);
         dir.put("good2.c", GOOD2);
         for (const bool s : {false, true}) {
-            std::vector<std::string> args = {"a", "-b1", "-h1"};
+            std::vector<std::string> args = {"a", "-p", "-b1", "-h1"};
             if (s) args.push_back("-s");
             args.insert(args.end(), {s ? "solid" : "plain", "*.?"});
             const RunResult r = e2e::run_qev(dir.path(), args);

@@ -85,7 +85,7 @@ struct Source {
     Source() {
         text = test::wordy_bytes(200000, 41);
         dir.put("note.txt", text);
-        const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc", "note.txt"});
+        const RunResult r = e2e::run_qev(dir.path(), {"a", "-p", "-b1", "-h1", "arc", "note.txt"});
         if (!r.exited() || r.status != 0) throw std::runtime_error("cannot make the source archive: " + describe(r));
         const std::vector<RawEntry> entries = e2e::parse_archive(test::read_file(dir / "arc"));
         if (entries.size() != 1 || entries[0].ring_size != (1u << 23)) throw std::runtime_error("unexpected source archive");

@@ -24,7 +24,7 @@ using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 
 RunResult add(const TempDir& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), {"a", "-b1", "-h1"});
+    args.insert(args.begin(), {"a", "-p", "-b1", "-h1"});
     return e2e::run_qev(dir.path(), args);
 }
 
@@ -32,7 +32,7 @@ TEST(ArchiveFormat, EmptyFileEntryIsItsHeaderAndFiveZeroBytes) {
     TempDir dir;
     dir.put("nothing.dat", Bytes());
     dir.put("sub/zero", Bytes());
-    const RunResult r = e2e::run_qev(dir.path(), {"a", "-m5", "-b3", "-h1", "arc", "nothing.dat"});
+    const RunResult r = e2e::run_qev(dir.path(), {"a", "-p", "-m5", "-b3", "-h1", "arc", "nothing.dat"});
     ASSERT_EQ(r.status, 0) << describe(r);
     const Bytes a = test::read_file(dir / "arc");
 
@@ -63,7 +63,7 @@ TEST(ArchiveFormat, EmptyFileEntryIsItsHeaderAndFiveZeroBytes) {
 TEST(ArchiveFormat, TenByteFileHasFortySixHeaderBytesAndAVerboseLine) {
     TempDir dir;
     dir.put("abcde", "0123456789");
-    const RunResult r = e2e::run_qev(dir.path(), {"a", "-v", "-b1", "-h1", "arc", "abcde"});
+    const RunResult r = e2e::run_qev(dir.path(), {"a", "-p", "-v", "-b1", "-h1", "arc", "abcde"});
     ASSERT_EQ(r.status, 0) << describe(r);
     const Bytes a = test::read_file(dir / "arc");
     ASSERT_GT(a.size(), 46u + 5u);

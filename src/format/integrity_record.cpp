@@ -1,0 +1,84 @@
+#include "format/integrity_record.h"
+
+#include <xxhash.h>
+
+#include <cstring>
+#include <new>
+
+#include "format/byte_order.h"
+
+namespace qev {
+
+namespace {
+
+constexpr std::size_t CHECKSUM_AT = 44;
+constexpr std::size_t LENGTH_AT = 52;
+constexpr std::size_t MAGIC_AT = 56;
+
+std::uint64_t record_checksum(const std::uint8_t* bytes) {
+    std::uint8_t copy[RECORD_BYTES];
+    std::memcpy(copy, bytes, RECORD_BYTES);
+    std::memset(copy + CHECKSUM_AT, 0, 8);
+    return checksum_of(copy, RECORD_BYTES);
+}
+
+}  // namespace
+
+std::uint64_t checksum_of(const std::uint8_t* data, std::size_t n) { return XXH3_64bits(data, n); }
+
+std::vector<std::uint8_t> serialize_record(const IntegrityRecord& r) {
+    std::vector<std::uint8_t> out;
+    out.reserve(RECORD_BYTES);
+    put_le(out, r.version, 1);
+    put_le(out, static_cast<std::uint8_t>(r.type), 1);
+    put_le(out, 0, 2);
+    put_le(out, r.mode, 4);
+    put_le(out, r.stream_length, 8);
+    put_le(out, r.content_checksum, 8);
+    put_le(out, r.header_checksum, 8);
+    put_le(out, static_cast<std::uint64_t>(r.mtime_seconds), 8);
+    put_le(out, r.mtime_nanoseconds, 4);
+    put_le(out, 0, 8);  // the record's checksum, below
+    put_le(out, RECORD_BYTES, 4);
+    out.insert(out.end(), RECORD_MAGIC, RECORD_MAGIC + sizeof RECORD_MAGIC);
+    store_le(out.data() + CHECKSUM_AT, record_checksum(out.data()), 8);
+    return out;
+}
+
+RecordCheck parse_record(const std::uint8_t* tail, IntegrityRecord& r, std::string& problem) {
+    if (std::memcmp(tail + MAGIC_AT, RECORD_MAGIC, sizeof RECORD_MAGIC) != 0) return RecordCheck::Absent;
+    if (get_le(tail + CHECKSUM_AT, 8) != record_checksum(tail)) {
+        problem = "checksum mismatch: its integrity record is damaged";
+        return RecordCheck::Damaged;
+    }
+    if (get_le(tail + LENGTH_AT, 4) != RECORD_BYTES || tail[0] != RECORD_VERSION || tail[1] > 2) {
+        problem = "its integrity record is of an unknown kind";
+        return RecordCheck::Damaged;
+    }
+    r.version = tail[0];
+    r.type = static_cast<EntryType>(tail[1]);
+    r.mode = static_cast<std::uint32_t>(get_le(tail + 4, 4));
+    r.stream_length = get_le(tail + 8, 8);
+    r.content_checksum = get_le(tail + 16, 8);
+    r.header_checksum = get_le(tail + 24, 8);
+    r.mtime_seconds = static_cast<std::int64_t>(get_le(tail + 32, 8));
+    r.mtime_nanoseconds = static_cast<std::uint32_t>(get_le(tail + 40, 4));
+    return RecordCheck::Ok;
+}
+
+ContentChecksum::ContentChecksum() : state_(XXH3_createState()) {
+    if (state_ == nullptr) throw std::bad_alloc();
+    reset();
+}
+
+ContentChecksum::~ContentChecksum() { XXH3_freeState(static_cast<XXH3_state_t*>(state_)); }
+
+void ContentChecksum::reset() { XXH3_64bits_reset(static_cast<XXH3_state_t*>(state_)); }
+
+void ContentChecksum::update(const std::uint8_t* data, std::size_t n) {
+    XXH3_64bits_update(static_cast<XXH3_state_t*>(state_), data, n);
+}
+
+std::uint64_t ContentChecksum::value() const { return XXH3_64bits_digest(static_cast<XXH3_state_t*>(state_)); }
+
+}  // namespace qev
