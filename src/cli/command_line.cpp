@@ -78,15 +78,21 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     CommandLine line;
     // Only the first character names the command ("add" is a).
     const char command = args.size() >= 2 && !args[1].empty() ? args[1][0] : '\0';
-    if (command != 'a' && command != 'x' && command != 'l') {
+    if (command != 'a' && command != 'x' && command != 'l' && command != 't') {
         line.problem = CommandLine::Problem::Usage;
         return line;
     }
     line.settings.command = command;
     std::size_t next = 2;
-    if (command == 'l') {
-        // The list command reads no switches, and needs the archive.
-        if (args.size() < 3) line.problem = CommandLine::Problem::Usage;
+    if (command == 'l' || command == 't') {
+        // List and test need the archive; list reads one switch, -v, and
+        // only as the argument right after the command, so that any other
+        // name beginning with '-' is still an archive.
+        if (command == 'l' && args.size() >= 3 && (args[2] == "-v" || args[2] == "-V")) {
+            line.settings.verbose = true;
+            next = 3;
+        }
+        if (args.size() <= next) line.problem = CommandLine::Problem::Usage;
     } else {
         const SwitchSet set = command == 'a' ? SwitchSet::Add : SwitchSet::Extract;
         if (!scan_switches(args, 2, set, line.settings, next)) {

@@ -1,6 +1,7 @@
 // The three commands: each runs its driver and turns what the driver
 // reports into the console lines and the exit status.
 #include <cinttypes>
+#include <ctime>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -300,7 +301,46 @@ public:
     void waiting_for(const std::string& archive_path) override { print_waiting(archive_path); }
 };
 
-int run_list(const std::vector<std::string>& operands, const std::string& current_directory) {
+// "-rwxr-xr-x"-style type and permission bits.
+std::string mode_text(const ArchiveReader::Entry& entry) {
+    if (!entry.has_record) return "-";
+    const IntegrityRecord& r = entry.record;
+    std::string text = r.type == EntryType::Link ? "l" : r.type == EntryType::Folder ? "d" : "-";
+    const char* letters = "rwxrwxrwx";
+    for (int i = 0; i < 9; ++i) text.push_back((r.mode >> (8 - i)) & 1u ? letters[i] : '-');
+    return text;
+}
+
+std::string time_text(const ArchiveReader::Entry& entry) {
+    if (!entry.has_record) return "-";
+    const std::time_t t = static_cast<std::time_t>(entry.record.mtime_seconds);
+    std::tm local{};
+    char text[32];
+    if (localtime_r(&t, &local) == nullptr || std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+        return "?";
+    }
+    return text;
+}
+
+// How the entry was coded: LZ or channel order, and the filters its
+// blocks may have passed through.
+std::string coding_text(const EntryHeader& h) {
+    const FileSettings& s = h.settings;
+    std::string text = s.lz_mode != 0 ? "LZ" : "channels/" + std::to_string(s.stride);
+    if (s.media_mode == 1) {
+        text += " delta " + std::to_string(s.channels) + "x" + std::to_string(s.sample_bytes * 8);
+    } else {
+        text += s.lz_mode != 0 ? " text/x86" : " text";
+    }
+    return text;
+}
+
+void print_ratio_line(std::uint64_t original, std::uint64_t stored, const std::string& rest) {
+    const double ratio = original == 0 ? 0.0 : 100.0 * static_cast<double>(stored) / static_cast<double>(original);
+    std::fprintf(console_out(), "%12" PRIu64 " %12" PRIu64 " %6.1f%% %s\n", original, stored, ratio, rest.c_str());
+}
+
+int run_list(const std::vector<std::string>& operands, const std::string& current_directory, bool verbose) {
     const std::string archive_path = list_archive_path(operands[0], current_directory);
     if (platform::path_too_long(archive_path)) {
         print_path_too_long(archive_path);
@@ -310,8 +350,14 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
     if (patterns.empty()) patterns.push_back("*");
 
     std::fprintf(console_out(), "Archive List ... %s \n", archive_path.c_str());
+    if (verbose) {
+        std::fprintf(console_out(), "%12s %12s %7s %-19s %-10s %-5s %-18s %s\n", "size", "stored", "ratio", "modified",
+                     "mode", "check", "coding", "path");
+    }
     bool failed = false;
     int listed = 0;
+    std::uint64_t total_original = 0;
+    std::uint64_t total_stored = 0;
     for (const std::string& pattern : patterns) {
         ArchiveReader archive;
         ListConsole console;
@@ -330,12 +376,76 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
                 failed = true;
             } else if (wildcard_match(pattern.c_str(), base_name(path).c_str())) {
                 ++listed;
-                std::fprintf(console_out(), "%s \n", path.c_str());
+                if (!verbose) {
+                    std::fprintf(console_out(), "%s \n", path.c_str());
+                    continue;
+                }
+                const EntryHeader& h = entry.header;
+                total_original += h.unpacked_size;
+                total_stored += h.entry_size;
+                char rest[64];
+                std::snprintf(rest, sizeof rest, "%-19s %-10s %-5s ", time_text(entry).c_str(),
+                              mode_text(entry).c_str(), entry.has_record ? "xxh3" : "-");
+                char coding[32];
+                std::snprintf(coding, sizeof coding, "%-18s ", coding_text(h).c_str());
+                print_ratio_line(h.unpacked_size, h.entry_size, std::string(rest) + coding + path);
             }
         }
     }
+    if (verbose) print_ratio_line(total_original, total_stored, "total");
     std::fprintf(console_out(), " n.%d files in archive %s  \n", listed, archive_path.c_str());
     return failed ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Test
+
+int run_test(const std::vector<std::string>& operands, const std::string& current_directory) {
+    const std::string archive_path = extract_archive_path(operands[0], current_directory);
+    if (platform::path_too_long(archive_path)) {
+        print_path_too_long(archive_path);
+        return 1;
+    }
+    std::vector<std::string> patterns(operands.begin() + 1, operands.end());
+    if (patterns.empty()) patterns.push_back("*");
+
+    std::fprintf(console_out(), "Archive Test ... %s \n", archive_path.c_str());
+    ExtractConsole console(archive_path, false);
+    Extractor extractor(console);
+    extractor.set_writing(false);
+    platform::catch_interruptions();
+    extractor.set_stop_check(interruption_requested);
+    bool failed = false;
+    ExtractResult total;
+    for (const std::string& arg : patterns) {
+        // Patterns select base names in any case, as for extraction.
+        const std::string pattern = lower_case_ascii(arg);
+        const ExtractResult result = extractor.extract_archive(archive_path, std::string(), pattern);
+        if (result.status == ExtractStatus::CannotOpenArchive) {
+            print_cannot_open_archive(archive_path);
+            return 1;
+        }
+        if (result.status == ExtractStatus::NoMemory) {
+            print_no_memory();
+            return 1;
+        }
+        if (result.status == ExtractStatus::Interrupted) {
+            std::fprintf(console_out(), "Interrupted: the test of %s stopped\n", archive_path.c_str());
+            return interrupted_status();
+        }
+        if (result.failed) failed = true;
+        if (result.selected == 0 && pattern != "*") {
+            std::fprintf(console_out(), "WARNING: no entry matches %s\n", pattern.c_str());
+            failed = true;
+        }
+        total.verified += result.verified;
+        total.damaged += result.damaged;
+        total.unverified += result.unverified;
+    }
+    std::fprintf(console_out(), " %" PRIu64 " entries tested: %" PRIu64 " ok, %" PRIu64 " damaged, %" PRIu64
+                 " without checksum\n",
+                 total.verified + total.damaged + total.unverified, total.verified, total.damaged, total.unverified);
+    return failed || total.damaged != 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -364,8 +474,10 @@ int run_qev(int argc, char** argv) {
                     status = run_add(line.operands, line.settings, current_directory);
                 } else if (line.settings.command == 'x') {
                     status = run_extract(line.operands, line.settings, current_directory);
+                } else if (line.settings.command == 'l') {
+                    status = run_list(line.operands, current_directory, line.settings.verbose);
                 } else {
-                    status = run_list(line.operands, current_directory);
+                    status = run_test(line.operands, current_directory);
                 }
             } catch (const std::exception& e) {
                 std::fprintf(console_out(), "error:%s\n", e.what());

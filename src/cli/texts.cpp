@@ -43,8 +43,8 @@ const UsageLine USAGE_LINES[] = {
     {"QEV x archive outpath", 79},
     {"QEV x archive outpath*.bmp", 78},
     {"", 79},
-    {"QEV l archive", 79},
-    {"Switches are read only directly after the command letter.", 79},
+    {"QEV l [-v] archive  (list; -v: sizes, times, checksums)   QEV t archive  (test)", 79},
+    {"Add also takes -p (no integrity record) and -l (links, empty folders).", 79},
 };
 
 }  // namespace
