@@ -321,6 +321,10 @@ struct Extractor::Impl {
             report(h, "checksum mismatch: its content is not what was stored");
             return Outcome::Damaged;
         }
+        if (entry.has_record && !archive.stream_matches(entry.record)) {
+            report(h, "checksum mismatch: its coded stream is not what was stored");
+            return Outcome::Damaged;
+        }
         if (output.open()) {
             if (entry.has_record) {
                 output.file.restore_times_and_mode(entry.record.mode, entry.record.mtime_seconds,

@@ -8,6 +8,7 @@ std::size_t ArchiveReader::Source::read(std::uint8_t* data, std::size_t n) {
     const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(n, left));
     const std::size_t got = take ? file->read(data, take) : 0;
     left -= got;
+    checksum.update(data, got);
     return got;
 }
 
@@ -82,7 +83,16 @@ void ArchiveReader::read_record(Entry& entry) {
 ByteSource& ArchiveReader::stream() {
     source_.file = file_;
     source_.left = file_->seek(stream_start_) ? stream_length_ : 0;
+    source_.checksum.reset();
     return source_;
+}
+
+bool ArchiveReader::stream_matches(const IntegrityRecord& record) {
+    std::uint8_t rest[4096];
+    while (source_.left > 0) {
+        if (source_.read(rest, sizeof rest) == 0) return false;
+    }
+    return source_.checksum.value() == record.stream_checksum;
 }
 
 }  // namespace qev

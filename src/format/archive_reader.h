@@ -66,6 +66,9 @@ public:
     ByteSource& stream();
     // The length of the current entry's coded stream.
     std::uint64_t stream_length() const { return stream_length_; }
+    // Reads what is left of the current stream and tells whether all its
+    // bytes match the stream checksum of the entry's record.
+    bool stream_matches(const IntegrityRecord& record);
 
 private:
     // Looks for the record at the end of the entry at offset.
@@ -76,6 +79,7 @@ private:
         std::size_t read(std::uint8_t* data, std::size_t n) override;
         platform::File* file = nullptr;
         std::uint64_t left = 0;
+        ContentChecksum checksum;
     };
 
     platform::File own_;

@@ -128,6 +128,7 @@ bool ArchiveWriter::begin_entry(const EntryHeader& header) {
     header_ = serialize_header(unfinished);
     sink_.file = &file_;
     sink_.written = 0;
+    sink_.checksum.reset();
     return file_.seek(entry_start_) && file_.write(header_.data(), header_.size());
 }
 
@@ -137,6 +138,7 @@ bool ArchiveWriter::finish_entry(const IntegrityRecord* record) {
         entry_size += RECORD_BYTES;
         IntegrityRecord complete = *record;
         complete.stream_length = sink_.written;
+        complete.stream_checksum = sink_.checksum.value();
         // The header as it will stand once its size is patched in.
         std::vector<std::uint8_t> header = header_;
         store_le(header.data(), entry_size, 8);

@@ -80,10 +80,12 @@ private:
         bool write(const std::uint8_t* data, std::size_t n) override {
             if (!file->write(data, n)) return false;
             written += n;
+            checksum.update(data, n);
             return true;
         }
         platform::File* file = nullptr;
         std::uint64_t written = 0;
+        ContentChecksum checksum;
     };
 
     std::string path_;

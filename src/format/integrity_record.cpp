@@ -11,9 +11,9 @@ namespace qev {
 
 namespace {
 
-constexpr std::size_t CHECKSUM_AT = 44;
-constexpr std::size_t LENGTH_AT = 52;
-constexpr std::size_t MAGIC_AT = 56;
+constexpr std::size_t CHECKSUM_AT = 52;
+constexpr std::size_t LENGTH_AT = 60;
+constexpr std::size_t MAGIC_AT = 64;
 
 std::uint64_t record_checksum(const std::uint8_t* bytes) {
     std::uint8_t copy[RECORD_BYTES];
@@ -36,6 +36,7 @@ std::vector<std::uint8_t> serialize_record(const IntegrityRecord& r) {
     put_le(out, r.stream_length, 8);
     put_le(out, r.content_checksum, 8);
     put_le(out, r.header_checksum, 8);
+    put_le(out, r.stream_checksum, 8);
     put_le(out, static_cast<std::uint64_t>(r.mtime_seconds), 8);
     put_le(out, r.mtime_nanoseconds, 4);
     put_le(out, 0, 8);  // the record's checksum, below
@@ -61,8 +62,9 @@ RecordCheck parse_record(const std::uint8_t* tail, IntegrityRecord& r, std::stri
     r.stream_length = get_le(tail + 8, 8);
     r.content_checksum = get_le(tail + 16, 8);
     r.header_checksum = get_le(tail + 24, 8);
-    r.mtime_seconds = static_cast<std::int64_t>(get_le(tail + 32, 8));
-    r.mtime_nanoseconds = static_cast<std::uint32_t>(get_le(tail + 40, 4));
+    r.stream_checksum = get_le(tail + 32, 8);
+    r.mtime_seconds = static_cast<std::int64_t>(get_le(tail + 40, 8));
+    r.mtime_nanoseconds = static_cast<std::uint32_t>(get_le(tail + 48, 4));
     return RecordCheck::Ok;
 }
 

@@ -12,11 +12,12 @@
 //    8  u64  length of the coded stream
 //   16  u64  XXH3-64 of the file's original bytes
 //   24  u64  XXH3-64 of the entry header as stored (final entry_size)
-//   32  i64  modification time, seconds since 1970
-//   40  u32  modification time, nanoseconds
-//   44  u64  XXH3-64 of the record's 64 bytes with this field zero
-//   52  u32  length of the record (64)
-//   56  u8[8] the magic 89 'Q' 'E' 'V' 'r' 'e' 'c' 0A
+//   32  u64  XXH3-64 of the coded stream
+//   40  i64  modification time, seconds since 1970
+//   48  u32  modification time, nanoseconds
+//   52  u64  XXH3-64 of the record's 72 bytes with this field zero
+//   60  u32  length of the record (72)
+//   64  u8[8] the magic 89 'Q' 'E' 'V' 'r' 'e' 'c' 0A
 #pragma once
 
 #include <cstddef>
@@ -26,7 +27,7 @@
 
 namespace qev {
 
-constexpr std::size_t RECORD_BYTES = 64;
+constexpr std::size_t RECORD_BYTES = 72;
 constexpr std::uint8_t RECORD_VERSION = 1;
 constexpr std::uint8_t RECORD_MAGIC[8] = {0x89, 'Q', 'E', 'V', 'r', 'e', 'c', 0x0A};
 
@@ -43,6 +44,7 @@ struct IntegrityRecord {
     std::uint64_t stream_length = 0;
     std::uint64_t content_checksum = 0;
     std::uint64_t header_checksum = 0;
+    std::uint64_t stream_checksum = 0;
     std::int64_t mtime_seconds = 0;
     std::uint32_t mtime_nanoseconds = 0;
 };
