@@ -86,34 +86,20 @@ FileSpec split_file_spec(const std::string& arg) {
     std::replace(s.begin(), s.end(), '\\', '/');
     if (s == "." || s == "..") s += "/*";
     std::size_t p = s.rfind('/');
+    // X:/name searches the drive root as X:/. ("X:" without a separator
+    // after it is part of a name).
+    if (p == 2 && platform::has_drive_prefix(s)) {
+        s.insert(2, "/.");
+        p = 4;
+    }
 
     FileSpec split;
-    bool formed = false;
-    if (s.size() >= 2 && s[1] == ':') {
-        if (p == 2) {
-            // X:/name searches the drive root as X:/.
-            s.insert(2, "/.");
-            p = 4;
-        } else if (p == std::string::npos) {
-            const std::string after = s.substr(2);
-            if (after == "." || after == "..") {
-                split.directory = s;
-            } else {
-                split.directory = s.substr(0, 2) + ".";
-                split.pattern = after;
-            }
-            formed = true;
-        }
+    if (p != std::string::npos) {
+        split.directory = p == 0 ? std::string("/") : s.substr(0, p);
+        split.pattern = s.substr(p + 1);
+    } else {
+        split.pattern = s;
     }
-    if (!formed) {
-        if (p != std::string::npos) {
-            split.directory = p == 0 ? std::string("/") : s.substr(0, p);
-            split.pattern = s.substr(p + 1);
-        } else {
-            split.pattern = s;
-        }
-    }
-    if (split.directory.size() == 2 && split.directory[1] == ':') split.directory += '.';
     if (split.pattern.empty()) split.pattern = "*";
     return split;
 }
@@ -166,7 +152,7 @@ std::string stored_dir(const std::string& path, bool keep_directories) {
     // A drive letter with its colon and separator, or the leading separators
     // of an absolute path, are not part of the stored dir.
     std::size_t start = 0;
-    if (path.size() >= 2 && path[1] == ':') start = std::min<std::size_t>(3, path.size());
+    if (platform::has_drive_prefix(path)) start = 3;
     while (start < path.size() && platform::is_separator(path[start])) ++start;
     const std::size_t last = path.find_last_of("/\\");
     if (last == std::string::npos || last < start) return std::string();

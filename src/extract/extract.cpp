@@ -28,7 +28,7 @@ constexpr std::size_t WRITE_PIECE = 65535;
 std::vector<std::string> safe_components(const std::string& stored, bool& escaped) {
     std::vector<std::string> parts;
     std::size_t i = 0;
-    if (stored.size() >= 2 && stored[1] == ':') {
+    if (platform::has_drive_prefix(stored)) {
         escaped = true;
         i = 2;
     }
@@ -111,7 +111,9 @@ struct Extractor::Impl {
         }
         // Every directory level from the destination down.
         for (std::size_t i = 1; i < path.size(); ++i) {
-            if (platform::is_separator(path[i]) && path[i - 1] != ':') platform::make_directory(path.substr(0, i));
+            if (platform::is_separator(path[i]) && !(i == 2 && platform::has_drive_prefix(path))) {
+                platform::make_directory(path.substr(0, i));
+            }
         }
         return path;
     }

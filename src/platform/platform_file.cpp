@@ -14,10 +14,14 @@
 namespace qev {
 namespace platform {
 
+bool has_drive_prefix(const std::string& path) {
+    if (path.size() < 3 || path[1] != ':' || !is_separator(path[2])) return false;
+    const char c = path[0];
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 bool is_absolute(const std::string& path) {
-    if (path.empty()) return false;
-    if (is_separator(path[0])) return true;
-    return path.size() >= 2 && path[1] == ':';
+    return (!path.empty() && is_separator(path[0])) || has_drive_prefix(path);
 }
 
 std::string native_path(const std::string& path) {
@@ -25,12 +29,7 @@ std::string native_path(const std::string& path) {
     for (char& c : result) {
         if (c == '\\') c = '/';
     }
-    if (result.size() >= 2 && result[1] == ':') {
-        // "X:/rest" is the root, "X:" the current directory, "X:name" a name
-        // in the current directory.
-        result.erase(0, 2);
-        if (result.empty()) result = ".";
-    }
+    if (has_drive_prefix(result)) result.erase(0, 2);  // "X:/rest" is "/rest"
     return result;
 }
 

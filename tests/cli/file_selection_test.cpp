@@ -70,8 +70,9 @@ TEST(FileSelectionSplit, DirectoryAndPattern) {
     check("/x", "/", "x");
     check("c:\\x.bmp", "c:/.", "x.bmp");
     check("c:\\data\\x.bmp", "c:/data", "x.bmp");
-    check("c:x.bmp", "c:.", "x.bmp");
-    check("c:", "c:.", "*");
+    check("c:x.bmp", "", "c:x.bmp");  // a name, not a drive
+    check("c:", "", "c:");
+    check("a:b/c:d", "a:b", "c:d");
 }
 
 TEST(FileSelectionNaming, NameAndDir) {
@@ -81,6 +82,7 @@ TEST(FileSelectionNaming, NameAndDir) {
     EXPECT_EQ(stored_dir("a.txt", true), "");
     EXPECT_EQ(stored_dir("c:/data/x.bmp", true), "data/");
     EXPECT_EQ(stored_dir("c:/./x.bmp", true), "./");
+    EXPECT_EQ(stored_dir("x:y/z:/f", true), "x:y/z:/");
     EXPECT_EQ(stored_dir("photos/2010/x.bmp", true), "photos/2010/");
     EXPECT_EQ(stored_dir("/home/u/a.txt", true), "home/u/");  // a leading '/' is left out like a drive
     EXPECT_EQ(stored_dir("photos/2010/x.bmp", false), "");
