@@ -62,6 +62,22 @@ public:
     void cannot_read_folder(const std::string& path) override {
         std::fprintf(console_out(), "WARNING: cannot read folder %s\n", path.c_str());
     }
+    void nothing_matches(const std::string& arg) override {
+        std::fprintf(console_out(), "WARNING: nothing matches %s\n", arg.c_str());
+    }
+    void folder_not_entered(const std::string& arg) override {
+        std::fprintf(console_out(), "WARNING: %s is a folder; without -r nothing in it is stored\n", arg.c_str());
+    }
+    void not_regular(const std::string& path) override {
+        std::fprintf(console_out(), "WARNING: %s is not a regular file; skipped\n", path.c_str());
+    }
+    void backslash_in_name(const std::string& path) override {
+        std::fprintf(console_out(), "Error: %s has a '\\' in its name, which the archive cannot store; skipped\n",
+                     path.c_str());
+    }
+    void archive_itself(const std::string& path) override {
+        std::fprintf(console_out(), "NOTE: %s is the archive itself; not stored\n", path.c_str());
+    }
 
     // The lines that follow a file's storing.
     void stored(const std::string& input_path, const StoreResult& result) const {
@@ -130,7 +146,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     AddConsole console(plan.archive_path, settings.verbose);
     bool failed = false;
     FileList list;
-    if (!collect_files(drop_method_argument(plan.file_args), settings.recurse, list, &console)) failed = true;
+    if (!collect_files(drop_method_argument(plan.file_args), settings.recurse, list, &console, plan.archive_path)) failed = true;
     if (list.empty()) {
         std::fprintf(console_out(), "WARNING: No files");
         failed = true;

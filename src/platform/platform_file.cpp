@@ -172,18 +172,10 @@ bool stat_path(const std::string& path, struct stat& st) {
     return ::stat(native.c_str(), &st) == 0;
 }
 
-}  // namespace
-
-std::uint64_t file_size(const std::string& path) {
-    struct stat st;
-    if (!stat_path(path, st) || !S_ISREG(st.st_mode)) return 0;
-    return static_cast<std::uint64_t>(st.st_size);
-}
-
-EntryStatus entry_status(const std::string& path) {
+EntryStatus status_of(const std::string& native) {
     EntryStatus status;
     struct stat st;
-    if (!stat_path(path, st)) return status;
+    if (native.empty() || ::stat(native.c_str(), &st) != 0) return status;
     if (S_ISREG(st.st_mode)) {
         status.type = EntryType::Regular;
         status.size = static_cast<std::uint64_t>(st.st_size);
@@ -195,6 +187,22 @@ EntryStatus entry_status(const std::string& path) {
     status.device = static_cast<std::uint64_t>(st.st_dev);
     status.inode = static_cast<std::uint64_t>(st.st_ino);
     return status;
+}
+
+}  // namespace
+
+std::uint64_t file_size(const std::string& path) {
+    struct stat st;
+    if (!stat_path(path, st) || !S_ISREG(st.st_mode)) return 0;
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+EntryStatus entry_status(const std::string& path) { return status_of(native_path(path)); }
+
+EntryStatus entry_status_in(const std::string& directory, const std::string& name) {
+    std::string native = native_path(directory);
+    if (!native.empty() && native.back() != '/') native.push_back('/');
+    return status_of(native + name);
 }
 
 bool is_directory(const std::string& path) {

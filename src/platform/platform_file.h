@@ -102,6 +102,11 @@ struct EntryStatus {
 // Status of the entry a path names (links are followed).
 EntryStatus entry_status(const std::string& path);
 
+// Status of the entry called name in directory (empty: the current one).
+// name is taken byte for byte: a '\' in it is part of the name, as it is for
+// the names list_directory returns.
+EntryStatus entry_status_in(const std::string& directory, const std::string& name);
+
 // True only for an existing directory.
 bool is_directory(const std::string& path);
 

@@ -1,6 +1,8 @@
 // The add command's file selection through the built program: what is
 // selected, what is refused with a line naming it, and the exit status.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -55,6 +57,80 @@ TEST(AddSelection, ColonNamesAreStoredAndRestoredAsTheyAre) {
     r = e2e::run_qev(dir.path(), {"x", "t.qev", "out2"});
     EXPECT_EQ(e2e::files_of(e2e::snapshot(dir / "out2")), (e2e::Tree{{"a:b", "colon"}, {"b", "plain"}}))
         << describe(r);
+}
+
+// Every file argument that selects nothing is named, and the run fails after
+// storing the rest; FIFOs met in a walk are named but are no failure; names
+// holding a '\' are refused.
+TEST(AddSelection, WhatIsNotStoredIsNamed) {
+    TempDir dir;
+    dir.put("d1/f", "two");
+    dir.put("tree/ok.txt", "ok");
+    dir.put("tree/sub/deeper.txt", "deeper");
+    dir.put("back\\slash", "b");
+    dir.put("bs/x\\y.txt", "b");
+    dir.put("bs/fine.txt", "fine");
+    ASSERT_EQ(mkfifo((dir / "p").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((dir / "tree/pipe").c_str(), 0600), 0);
+
+    RunResult r =
+        e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc.qev", "missing.txt", "d1/f", "*.none", "p", "/dev/zero", "d1"});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "arc.qev") + " ",
+                                                 "WARNING: nothing matches missing.txt",
+                                                 "WARNING: nothing matches *.none",
+                                                 "WARNING: p is not a regular file; skipped",
+                                                 "WARNING: /dev/zero is not a regular file; skipped",
+                                                 "WARNING: d1 is a folder; without -r nothing in it is stored",
+                                                 "3 bytes, 1 files."}));
+    EXPECT_EQ(stored(dir / "arc.qev"), (std::vector<std::string>{"d1/f"}));
+
+    r = e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "tree.qev", "tree"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "tree.qev") + " ",
+                                                 "WARNING: tree/pipe is not a regular file; skipped",
+                                                 "8 bytes, 2 files."}));
+
+    r = e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "bs.qev", "back\\slash", "bs"});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    const std::vector<std::string> lines = body(r);
+    for (const char* name : {"back\\slash", "bs/x\\y.txt"}) {
+        const std::string line = "Error: " + std::string(name) + " has a '\\' in its name, which the archive cannot store; skipped";
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << describe(r);
+    }
+    EXPECT_EQ(stored(dir / "bs.qev"), (std::vector<std::string>{"bs/fine.txt"}));
+}
+
+// The file a run writes to is never selected, whichever argument meets it.
+TEST(AddSelection, TheArchiveIsNotStoredInItself) {
+    TempDir dir;
+    dir.put("w/f1.txt", "one");
+    dir.put("w/f2.txt", "two");
+    std::string w = dir / "w";
+    const auto note = [](const std::string& path) { return "NOTE: " + path + " is the archive itself; not stored"; };
+    const auto expect_note = [&](const std::vector<std::string>& args, const std::string& path) {
+        std::vector<std::string> a = {"a", "-b1", "-h1"};
+        a.insert(a.end(), args.begin(), args.end());
+        const RunResult r = e2e::run_qev(w, a);
+        EXPECT_EQ(r.status, 0) << describe(r);
+        const std::vector<std::string> lines = body(r);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), note(path)), 1) << describe(r);
+    };
+
+    EXPECT_EQ(e2e::run_qev(w, {"a", "-r", "-b1", "-h1", "arc.qev", "."}).status, 0);
+    expect_note({"-r", "arc.qev", "."}, "./arc.qev");
+    expect_note({"arc.qev", "arc.qev", "f2.txt"}, "arc.qev");
+    expect_note({"arc.qev", "*"}, "arc.qev");
+    ASSERT_EQ(link((w + "/arc.qev").c_str(), (w + "/link.qev").c_str()), 0);
+    expect_note({"arc.qev", "link.qev", "f1.txt"}, "link.qev");
+    for (const std::string& path : stored(w + "/arc.qev")) EXPECT_EQ(path.find(".qev"), std::string::npos) << path;
+
+    // The single-argument form writes v.qev beside the files it stores.
+    dir.put("v/g.txt", "three");
+    w = dir / "v";
+    EXPECT_EQ(e2e::run_qev(w, {"a", "-r", "-b1", "-h1", "."}).status, 0);
+    expect_note({"-r", "."}, "./v.qev");
+    EXPECT_EQ(stored(w + "/v.qev"), (std::vector<std::string>{"./g.txt", "./g.txt"}));
 }
 
 }  // namespace

@@ -110,10 +110,13 @@ TEST_F(FileSelection, PatternsDotsAndRepeats) {
     EXPECT_EQ(sorted(paths({"."}, false)), (std::vector<std::string>{"./noext", "./top.txt", "./x.bmp"}));
     EXPECT_EQ(paths({"dir/*.BMP"}, false), (std::vector<std::string>{"dir/y.BMP"}));
     EXPECT_EQ(paths({"dir\\x.bmp", "dir/x.bmp"}, false), (std::vector<std::string>{"dir/x.bmp", "dir/x.bmp"}));
-    EXPECT_TRUE(paths({"dir"}, false).empty());  // a folder without -r selects nothing
-    bool ok = false;
+    EXPECT_EQ(paths({"dir/*.bmp", "dir/x*"}, false), (std::vector<std::string>{"dir/x.bmp", "dir/x.bmp"}));
+    bool ok = true;
+    EXPECT_TRUE(paths({"dir"}, false, &ok).empty());  // a folder without -r selects nothing
+    EXPECT_FALSE(ok);
+    ok = true;
     EXPECT_TRUE(paths({"nope/*", "-m5"}, true, &ok).empty());
-    EXPECT_TRUE(ok);  // a missing folder is silent
+    EXPECT_FALSE(ok);  // an argument that selects nothing fails the run
 
     fs::current_path("dir");
     EXPECT_EQ(sorted(paths({".."}, false)), (std::vector<std::string>{"../noext", "../top.txt", "../x.bmp"}));
@@ -144,6 +147,8 @@ TEST_F(FileSelection, SymlinkLoopsAreNotReentered) {
     EXPECT_TRUE(ok);
     EXPECT_EQ(all.size(), 5u);
     EXPECT_EQ(sorted(paths({"dir/*"}, true)).size(), 5u);
+    // Named directly, a link back to its own folder, and "." or "..", are not entered either.
+    EXPECT_TRUE(paths({"dir/self", "dir/.", "dir/sub.bmp/.."}, true).empty());
 }
 
 TEST(FileSelectionStore, CountsOnlyStoredFiles) {
