@@ -86,6 +86,7 @@ public:
         switch (result.status) {
             case StoreStatus::Stored:
             case StoreStatus::Shrank:
+            case StoreStatus::Grew:
                 if (verbose_) {
                     std::fprintf(out, " %" PRId64 " to %" PRId64 " \n", static_cast<std::int64_t>(result.unpacked_size),
                                  static_cast<std::int64_t>(result.entry_size));
@@ -94,6 +95,11 @@ public:
                     std::fprintf(out,
                                  "WARNING: %s has fewer bytes than its size of %" PRIu64
                                  "; the missing bytes are stored as zeros\n",
+                                 input_path.c_str(), result.unpacked_size);
+                }
+                if (result.status == StoreStatus::Grew) {
+                    std::fprintf(out,
+                                 "WARNING: %s grew while it was stored; only its first %" PRIu64 " bytes are stored\n",
                                  input_path.c_str(), result.unpacked_size);
                 }
                 break;

@@ -281,7 +281,7 @@ bool store_files(const FileList& list, bool keep_directories, const StoreFunctio
     for (const FileRecord& record : list) {
         const StoreResult result =
             store(record.path, stored_name(record.path), stored_dir(record.path, keep_directories));
-        if (result.status == StoreStatus::Stored || result.status == StoreStatus::Shrank) {
+        if (entry_written(result.status)) {
             totals.files += 1;
             totals.bytes += record.size;
         }

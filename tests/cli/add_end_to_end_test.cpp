@@ -133,5 +133,25 @@ TEST(AddSelection, TheArchiveIsNotStoredInItself) {
     EXPECT_EQ(stored(w + "/v.qev"), (std::vector<std::string>{"./g.txt", "./g.txt"}));
 }
 
+// A file that yields more bytes than its size said is stored up to that size,
+// with a warning, and the run fails. Kernel files report a size of 0 while
+// reading yields their content.
+TEST(AddSelection, AFileThatGrewIsCutWithAWarning) {
+    struct stat st{};
+    if (stat("/proc/version", &st) != 0 || st.st_size != 0) GTEST_SKIP() << "no /proc/version of size 0";
+    TempDir dir;
+    dir.put("f.txt", "text");
+    const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc.qev", "f.txt", "/proc/version"});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_EQ(body(r), (std::vector<std::string>{
+                           "Archive=" + (dir / "arc.qev") + " ",
+                           "WARNING: /proc/version grew while it was stored; only its first 0 bytes are stored",
+                           "4 bytes, 2 files."}));
+    const std::vector<e2e::RawEntry> entries = e2e::parse_archive(test::read_file(dir / "arc.qev"));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].stored_name(), "version");
+    EXPECT_EQ(entries[0].unpacked_size, 0u);
+}
+
 }  // namespace
 }  // namespace qev
