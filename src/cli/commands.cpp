@@ -276,6 +276,7 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
             print_cannot_open_archive(archive_path);
             return 1;
         }
+        const int listed_before = listed;
         ArchiveReader::Entry entry;
         while (archive.next(entry)) {
             const std::string path = stored_path(entry.header);
@@ -289,6 +290,11 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
                 ++listed;
                 std::fprintf(console_out(), "%s \n", path.c_str());
             }
+        }
+        // As for extraction: "*" selecting nothing is an empty archive.
+        if (listed == listed_before && pattern != "*") {
+            std::fprintf(console_out(), "WARNING: no entry matches %s\n", pattern.c_str());
+            failed = true;
         }
     }
     std::fprintf(console_out(), " n.%d files in archive %s  \n", listed, archive_path.c_str());
