@@ -95,7 +95,8 @@ TEST(AddSelection, WhatIsNotStoredIsNamed) {
     EXPECT_EQ(r.status, 1) << describe(r);
     const std::vector<std::string> lines = body(r);
     for (const char* name : {"back\\slash", "bs/x\\y.txt"}) {
-        const std::string line = "Error: " + std::string(name) + " has a '\\' in its name, which the archive cannot store; skipped";
+        const std::string line =
+            "Error: " + std::string(name) + " has a '\\' in its name, which the archive cannot store; skipped";
         EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << describe(r);
     }
     EXPECT_EQ(stored(dir / "bs.qev"), (std::vector<std::string>{"bs/fine.txt"}));
