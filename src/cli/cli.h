@@ -149,27 +149,46 @@ FileSpec split_file_spec(const std::string& arg);
 struct FileRecord {
     std::string path;        // search-directory prefix + entry name
     std::uint64_t size = 0;  // at selection time
+    EntryType type = EntryType::File;  // links and folders only with -l
 };
 using FileList = std::vector<FileRecord>;
 
 // The file arguments without the first one that begins with "-m".
 std::vector<std::string> drop_method_argument(std::vector<std::string> args);
 
-// Told what the file selection could not take.
+// Told what the file selection could not take, or took no file from.
 class SelectionObserver {
 public:
     virtual ~SelectionObserver() = default;
     virtual void path_too_long(const std::string& path) = 0;
     virtual void cannot_read_folder(const std::string& path) = 0;
+    // A file argument that names nothing, or a wildcard that matches nothing.
+    virtual void nothing_matches(const std::string& arg) = 0;
+    // A file argument that names a folder while recurse is off.
+    virtual void folder_not_entered(const std::string& arg) = 0;
+    // A FIFO, socket or device: skipped.
+    virtual void not_regular(const std::string& path) = 0;
+    // A name holding a '\': the archive would store it as a separator.
+    virtual void backslash_in_name(const std::string& path) = 0;
+    // The archive the run writes to: never selected (not a failure).
+    virtual void archive_itself(const std::string& path) = 0;
 };
 
 // Appends the files every argument selects, in argument order and, within
 // one, in listing order (recursing depth first into matching folders when
-// recurse is on). Returns false when something could not be taken (a path too
-// long, a folder that cannot be read); the observer, where there is one, has
-// been told.
+// recurse is on). An argument without '*' or '?' names one entry, which is
+// looked up directly. The file archive_path names (the same file, by device
+// and inode) is never selected. Returns false when something could not be
+// taken (a path too long, a folder that cannot be read, a name holding a
+// '\') or an argument selected nothing (it names nothing, a folder without
+// recurse, or something that is not a regular file; a wildcard matches
+// nothing); the observer, where there is one, has been told. FIFOs, sockets
+// and devices that a wildcard or a walk meets are told of but are no
+// failure. With links on, symbolic links are taken as links (not followed)
+// and empty folders met by a walk as folders.
 bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list,
-                   SelectionObserver* observer = nullptr);
+                   SelectionObserver* observer = nullptr, const std::string& archive_path = std::string(),
+                   bool links = false);
 
 // The text after the last '.' of the path, or the whole path without one.
 std::string extension_key(const std::string& path);
@@ -190,8 +209,8 @@ struct AddTotals {
 };
 
 // Stores one file: input path, name, dir.
-using StoreFunction =
-    std::function<StoreResult(const std::string& path, const std::string& name, const std::string& dir)>;
+using StoreFunction = std::function<StoreResult(const std::string& path, const std::string& name,
+                                               const std::string& dir, EntryType type)>;
 
 // Stores every record in order; stored files are counted. Stops at a result
 // that ends the run. Returns false when some file could not be stored as it

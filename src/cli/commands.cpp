@@ -81,6 +81,22 @@ public:
     void cannot_read_folder(const std::string& path) override {
         std::fprintf(console_out(), "WARNING: cannot read folder %s\n", path.c_str());
     }
+    void nothing_matches(const std::string& arg) override {
+        std::fprintf(console_out(), "WARNING: nothing matches %s\n", arg.c_str());
+    }
+    void folder_not_entered(const std::string& arg) override {
+        std::fprintf(console_out(), "WARNING: %s is a folder; without -r nothing in it is stored\n", arg.c_str());
+    }
+    void not_regular(const std::string& path) override {
+        std::fprintf(console_out(), "WARNING: %s is not a regular file; skipped\n", path.c_str());
+    }
+    void backslash_in_name(const std::string& path) override {
+        std::fprintf(console_out(), "Error: %s has a '\\' in its name, which the archive cannot store; skipped\n",
+                     path.c_str());
+    }
+    void archive_itself(const std::string& path) override {
+        std::fprintf(console_out(), "NOTE: %s is the archive itself; not stored\n", path.c_str());
+    }
 
     // The lines that follow a file's storing.
     void stored(const std::string& input_path, const StoreResult& result) const {
@@ -89,6 +105,7 @@ public:
         switch (result.status) {
             case StoreStatus::Stored:
             case StoreStatus::Shrank:
+            case StoreStatus::Grew:
                 if (verbose_) {
                     std::fprintf(out, " %" PRId64 " to %" PRId64 " \n", static_cast<std::int64_t>(result.unpacked_size),
                                  static_cast<std::int64_t>(result.entry_size));
@@ -97,6 +114,11 @@ public:
                     std::fprintf(out,
                                  "WARNING: %s has fewer bytes than its size of %" PRIu64
                                  "; the missing bytes are stored as zeros\n",
+                                 input_path.c_str(), result.unpacked_size);
+                }
+                if (result.status == StoreStatus::Grew) {
+                    std::fprintf(out,
+                                 "WARNING: %s grew while it was stored; only its first %" PRIu64 " bytes are stored\n",
                                  input_path.c_str(), result.unpacked_size);
                 }
                 break;
@@ -155,6 +177,12 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         print_path_too_long(plan.archive_path);
         return 1;
     }
+    if (settings.plain && settings.links) {
+        std::fprintf(console_out(),
+                     "Error: -l stores links and folders in the integrity record, which -p leaves out; use one of "
+                     "them\n");
+        return 1;
+    }
     settings.keep_directories = plan.keep_directories;
     settings.hash_mask = compute_hash_mask(settings.hash_bits, settings.method_level);
     std::fprintf(console_out(), "Archive=%s \n", plan.archive_path.c_str());
@@ -163,7 +191,10 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     platform::catch_interruptions();
     bool failed = false;
     FileList list;
-    if (!collect_files(drop_method_argument(plan.file_args), settings.recurse, list, &console)) failed = true;
+    if (!collect_files(drop_method_argument(plan.file_args), settings.recurse, list, &console, plan.archive_path,
+                       settings.links)) {
+        failed = true;
+    }
     if (interruption_requested()) {
         std::fprintf(console_out(), "Interrupted: nothing was stored in %s\n", plan.archive_path.c_str());
         return interrupted_status();
@@ -183,8 +214,9 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         options.should_stop = interruption_requested;
         Compressor compressor(options, plan.archive_path);
         compressor.set_observer(&console);
-        const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir) {
-            const StoreResult result = compressor.compress_file(path, name, dir);
+        const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir,
+                                        EntryType type) {
+            const StoreResult result = compressor.compress_file(path, name, dir, type);
             console.stored(path, result);
             return result;
         };
@@ -365,6 +397,7 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
             print_cannot_open_archive(archive_path);
             return 1;
         }
+        const int listed_before = listed;
         ArchiveReader::Entry entry;
         while (archive.next(entry)) {
             const std::string path = stored_path(entry.header);
@@ -390,6 +423,11 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
                 std::snprintf(coding, sizeof coding, "%-18s ", coding_text(h).c_str());
                 print_ratio_line(h.unpacked_size, h.entry_size, std::string(rest) + coding + path);
             }
+        }
+        // As for extraction: "*" selecting nothing is an empty archive.
+        if (listed == listed_before && pattern != "*") {
+            std::fprintf(console_out(), "WARNING: no entry matches %s\n", pattern.c_str());
+            failed = true;
         }
     }
     if (verbose) print_ratio_line(total_original, total_stored, "total");

@@ -3,6 +3,7 @@
 // ordered by extension, and every file is stored under its name and dir.
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,20 +16,47 @@ namespace qev {
 
 namespace {
 
-struct DirectoryId {
+struct EntryId {
     std::uint64_t device;
     std::uint64_t inode;
-    bool operator==(const DirectoryId& other) const { return device == other.device && inode == other.inode; }
+    bool operator==(const EntryId& other) const { return device == other.device && inode == other.inode; }
 };
 
-struct Walker {
+// What an entry whose name matched came to.
+enum class Met {
+    Nothing,     // "." or "..", or nothing by that name
+    Folder,      // a folder, not entered without recurse
+    Taken,       // a file listed, a folder walked, or a problem reported
+    NotRegular,  // a FIFO, socket or device: reported and skipped
+};
+
+class SilentObserver : public SelectionObserver {
+public:
+    void path_too_long(const std::string&) override {}
+    void cannot_read_folder(const std::string&) override {}
+    void nothing_matches(const std::string&) override {}
+    void folder_not_entered(const std::string&) override {}
+    void not_regular(const std::string&) override {}
+    void backslash_in_name(const std::string&) override {}
+    void archive_itself(const std::string&) override {}
+};
+
+struct Selector {
+    Selector(FileList& l, bool r, bool k, SelectionObserver& o) : list(l), recurse(r), links(k), observer(o) {}
+
     FileList& list;
     bool recurse;
-    SelectionObserver* observer;
+    bool links;  // links taken as links, empty folders as folders
+    SelectionObserver& observer;
     bool ok = true;
+    // The archive this run writes: never selected.
+    bool archive_exists = false;
+    EntryId archive{0, 0};
     // The directories from the search directory down to the one being
     // walked; a folder link back to any of them is not entered again.
-    std::vector<DirectoryId> walk_path;
+    std::vector<EntryId> walk_path;
+    // The listings of the file arguments' search directories, each read once.
+    std::map<std::string, std::vector<std::string>> listings;
 };
 
 std::string record_prefix(const std::string& directory) {
@@ -37,36 +65,139 @@ std::string record_prefix(const std::string& directory) {
     return directory + platform::SEPARATOR;
 }
 
-void walk_directory(Walker& walker, const std::string& directory, const std::string& pattern) {
-    const std::string search = directory.empty() ? std::string(".") : directory;
-    std::vector<std::string> names;
-    if (!platform::list_directory(search, names)) {
-        if (walker.observer != nullptr) walker.observer->cannot_read_folder(search);
-        walker.ok = false;
-        return;
+bool has_wildcard(const std::string& pattern) { return pattern.find_first_of("*?") != std::string::npos; }
+
+// Every reader of an archive takes a '\' in a stored path for a separator.
+bool has_backslash(const std::string& name) { return name.find('\\') != std::string::npos; }
+
+bool walk_directory(Selector& s, const std::string& directory, const std::vector<std::string>& names,
+                    const std::string& pattern);
+
+// Takes the entry called name in directory: a regular file is listed, a
+// folder walked whole when recursing.
+Met take_entry(Selector& s, const std::string& directory, const std::string& name) {
+    if (name == "." || name == "..") return Met::Nothing;
+    const std::string path = record_prefix(directory) + name;
+    if (platform::path_too_long(path)) {
+        s.observer.path_too_long(path);
+        s.ok = false;
+        return Met::Taken;
     }
-    const std::string prefix = record_prefix(directory);
+    const platform::EntryStatus status = platform::entry_status_in(directory, name, !s.links);
+    switch (status.type) {
+        case platform::EntryType::Missing:
+            return Met::Nothing;
+        case platform::EntryType::Link:
+            if (has_backslash(name)) {
+                s.observer.backslash_in_name(path);
+                s.ok = false;
+            } else {
+                s.list.push_back(FileRecord{path, 0, EntryType::Link});
+            }
+            return Met::Taken;
+        case platform::EntryType::Other:
+            s.observer.not_regular(path);
+            return Met::NotRegular;
+        case platform::EntryType::Directory:
+            if (!s.recurse) return Met::Folder;
+            break;
+        case platform::EntryType::Regular:
+            break;
+    }
+    if (has_backslash(name)) {
+        s.observer.backslash_in_name(path);
+        s.ok = false;
+        return Met::Taken;
+    }
+    const EntryId id{status.device, status.inode};
+    if (status.type == platform::EntryType::Regular) {
+        if (s.archive_exists && id == s.archive) {
+            s.observer.archive_itself(path);
+        } else {
+            s.list.push_back(FileRecord{path, status.size});
+        }
+        return Met::Taken;
+    }
+    if (std::find(s.walk_path.begin(), s.walk_path.end(), id) != s.walk_path.end()) return Met::Taken;
+    std::vector<std::string> names;
+    if (!platform::list_directory(path, names)) {
+        s.observer.cannot_read_folder(path);
+        s.ok = false;
+        return Met::Taken;
+    }
+    // An empty folder is kept as a folder entry with links on ("." and
+    // ".." are in every listing).
+    if (s.links && names.size() <= 2) {
+        s.list.push_back(FileRecord{path, 0, EntryType::Folder});
+        return Met::Taken;
+    }
+    // Inside a matched folder everything is taken.
+    s.walk_path.push_back(id);
+    walk_directory(s, path, names, "*");
+    s.walk_path.pop_back();
+    return Met::Taken;
+}
+
+// Takes every entry of names that matches pattern, in listing order. True
+// when any of them came to something.
+bool walk_directory(Selector& s, const std::string& directory, const std::vector<std::string>& names,
+                    const std::string& pattern) {
+    bool met = false;
     for (const std::string& name : names) {
         if (!wildcard_match(pattern.c_str(), name.c_str())) continue;
-        const std::string path = prefix + name;
-        if (platform::path_too_long(path)) {
-            if (walker.observer != nullptr) walker.observer->path_too_long(path);
-            walker.ok = false;
-            continue;
-        }
-        const platform::EntryStatus status = platform::entry_status(path);
-        if (status.type == platform::EntryType::Regular) {
-            walker.list.push_back(FileRecord{path, status.size});
-        } else if (status.type == platform::EntryType::Directory && walker.recurse && name != "." &&
-                   name != "..") {
-            const DirectoryId id{status.device, status.inode};
-            if (std::find(walker.walk_path.begin(), walker.walk_path.end(), id) != walker.walk_path.end()) continue;
-            // Inside a matched folder everything is taken.
-            walker.walk_path.push_back(id);
-            walk_directory(walker, path, "*");
-            walker.walk_path.pop_back();
-        }
+        const Met m = take_entry(s, directory, name);
+        met = met || m == Met::Taken || m == Met::NotRegular;
     }
+    return met;
+}
+
+// A file argument that selected nothing: told why, and the run fails.
+void selected_nothing(Selector& s, const std::string& arg) {
+    s.ok = false;
+    // A name holding a '\' is not found by the path the argument spells.
+    if (has_backslash(arg) && platform::entry_status_in(std::string(), arg).type != platform::EntryType::Missing) {
+        s.observer.backslash_in_name(arg);
+    } else {
+        s.observer.nothing_matches(arg);
+    }
+}
+
+void select_argument(Selector& s, const std::string& arg) {
+    const FileSpec split = split_file_spec(arg);
+    const std::string search = split.directory.empty() ? std::string(".") : split.directory;
+    const platform::EntryStatus status = platform::entry_status(search);
+    if (status.type != platform::EntryType::Directory) return selected_nothing(s, arg);
+    s.walk_path.assign(1, EntryId{status.device, status.inode});
+
+    if (!has_wildcard(split.pattern)) {
+        // Such a pattern matches its own name only: no listing is needed.
+        switch (take_entry(s, split.directory, split.pattern)) {
+            case Met::Taken:
+                break;
+            case Met::NotRegular:
+                s.ok = false;
+                break;
+            case Met::Folder:
+                s.observer.folder_not_entered(arg);
+                s.ok = false;
+                break;
+            case Met::Nothing:
+                selected_nothing(s, arg);
+                break;
+        }
+        return;
+    }
+    auto listed = s.listings.find(search);
+    if (listed == s.listings.end()) {
+        std::vector<std::string> names;
+        if (!platform::list_directory(search, names)) {
+            s.observer.cannot_read_folder(search);
+            s.ok = false;
+            return;
+        }
+        listed = s.listings.emplace(search, std::move(names)).first;
+    }
+    if (!walk_directory(s, split.directory, listed->second, split.pattern)) selected_nothing(s, arg);
 }
 
 bool unsigned_less(const std::string& a, const std::string& b) {
@@ -86,34 +217,20 @@ FileSpec split_file_spec(const std::string& arg) {
     std::replace(s.begin(), s.end(), '\\', '/');
     if (s == "." || s == "..") s += "/*";
     std::size_t p = s.rfind('/');
+    // X:/name searches the drive root as X:/. ("X:" without a separator
+    // after it is part of a name).
+    if (p == 2 && platform::has_drive_prefix(s)) {
+        s.insert(2, "/.");
+        p = 4;
+    }
 
     FileSpec split;
-    bool formed = false;
-    if (s.size() >= 2 && s[1] == ':') {
-        if (p == 2) {
-            // X:/name searches the drive root as X:/.
-            s.insert(2, "/.");
-            p = 4;
-        } else if (p == std::string::npos) {
-            const std::string after = s.substr(2);
-            if (after == "." || after == "..") {
-                split.directory = s;
-            } else {
-                split.directory = s.substr(0, 2) + ".";
-                split.pattern = after;
-            }
-            formed = true;
-        }
+    if (p != std::string::npos) {
+        split.directory = p == 0 ? std::string("/") : s.substr(0, p);
+        split.pattern = s.substr(p + 1);
+    } else {
+        split.pattern = s;
     }
-    if (!formed) {
-        if (p != std::string::npos) {
-            split.directory = p == 0 ? std::string("/") : s.substr(0, p);
-            split.pattern = s.substr(p + 1);
-        } else {
-            split.pattern = s;
-        }
-    }
-    if (split.directory.size() == 2 && split.directory[1] == ':') split.directory += '.';
     if (split.pattern.empty()) split.pattern = "*";
     return split;
 }
@@ -128,23 +245,24 @@ std::vector<std::string> drop_method_argument(std::vector<std::string> args) {
     return args;
 }
 
-bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list, SelectionObserver* observer) {
-    Walker walker{list, recurse, observer, true, {}};
+bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list, SelectionObserver* observer,
+                   const std::string& archive_path, bool links) {
+    SilentObserver silent;
+    Selector s(list, recurse, links, observer != nullptr ? *observer : silent);
+    if (!archive_path.empty()) {
+        const platform::EntryStatus archive = platform::entry_status(archive_path);
+        s.archive_exists = archive.type == platform::EntryType::Regular;
+        s.archive = EntryId{archive.device, archive.inode};
+    }
     for (const std::string& arg : args) {
         if (platform::path_too_long(arg)) {
-            if (observer != nullptr) observer->path_too_long(arg);
-            walker.ok = false;
+            s.observer.path_too_long(arg);
+            s.ok = false;
             continue;
         }
-        const FileSpec split = split_file_spec(arg);
-        const std::string search = split.directory.empty() ? std::string(".") : split.directory;
-        // A directory that does not exist selects nothing, silently.
-        const platform::EntryStatus status = platform::entry_status(search);
-        if (status.type != platform::EntryType::Directory) continue;
-        walker.walk_path.assign(1, DirectoryId{status.device, status.inode});
-        walk_directory(walker, split.directory, split.pattern);
+        select_argument(s, arg);
     }
-    return walker.ok;
+    return s.ok;
 }
 
 std::string extension_key(const std::string& path) {
@@ -166,7 +284,7 @@ std::string stored_dir(const std::string& path, bool keep_directories) {
     // A drive letter with its colon and separator, or the leading separators
     // of an absolute path, are not part of the stored dir.
     std::size_t start = 0;
-    if (path.size() >= 2 && path[1] == ':') start = std::min<std::size_t>(3, path.size());
+    if (platform::has_drive_prefix(path)) start = 3;
     while (start < path.size() && platform::is_separator(path[start])) ++start;
     const std::size_t last = path.find_last_of("/\\");
     if (last == std::string::npos || last < start) return std::string();
@@ -177,8 +295,8 @@ bool store_files(const FileList& list, bool keep_directories, const StoreFunctio
     bool ok = true;
     for (const FileRecord& record : list) {
         const StoreResult result =
-            store(record.path, stored_name(record.path), stored_dir(record.path, keep_directories));
-        if (result.status == StoreStatus::Stored || result.status == StoreStatus::Shrank) {
+            store(record.path, stored_name(record.path), stored_dir(record.path, keep_directories), record.type);
+        if (entry_written(result.status)) {
             totals.files += 1;
             totals.bytes += record.size;
         }

@@ -186,7 +186,11 @@ StoreResult Compressor::compress_file(const std::string& input_path, std::string
     record.content_checksum = checksum_.value();
     result.entry_size = archive_.entry_bytes() + (options_.plain ? 0 : RECORD_BYTES);
     if (!archive_.finish_entry(options_.plain ? nullptr : &record)) return write_failed();
-    result.status = shrank ? StoreStatus::Shrank : StoreStatus::Stored;
+    // A byte past the stored size means the file grew after its size was
+    // taken: the entry holds only what that size covers.
+    std::uint8_t beyond = 0;
+    const bool grew = !shrank && input.read(&beyond, 1) == 1;
+    result.status = shrank ? StoreStatus::Shrank : grew ? StoreStatus::Grew : StoreStatus::Stored;
     return result;
 }
 

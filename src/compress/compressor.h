@@ -29,6 +29,7 @@ struct CompressOptions {
 enum class StoreStatus {
     Stored,      // the entry is complete
     Shrank,      // stored, but the file had fewer bytes than its size: zeros stand for the rest
+    Grew,        // stored up to its size, but the file had more bytes by the end
     Unreadable,  // the input could not be opened; nothing was written
     // The rest end the run; entries completed before stay valid.
     CannotCreateArchive,
@@ -40,9 +41,12 @@ enum class StoreStatus {
     Interrupted,  // should_stop said so; the unfinished entry has been cut off again
 };
 
-inline bool ends_run(StoreStatus status) {
-    return status != StoreStatus::Stored && status != StoreStatus::Shrank && status != StoreStatus::Unreadable;
+// An entry for the file is in the archive.
+inline bool entry_written(StoreStatus status) {
+    return status == StoreStatus::Stored || status == StoreStatus::Shrank || status == StoreStatus::Grew;
 }
+
+inline bool ends_run(StoreStatus status) { return !entry_written(status) && status != StoreStatus::Unreadable; }
 
 struct StoreResult {
     StoreStatus status = StoreStatus::Stored;

@@ -30,7 +30,7 @@ constexpr std::size_t WRITE_PIECE = 65535;
 std::vector<std::string> safe_components(const std::string& stored, bool& escaped) {
     std::vector<std::string> parts;
     std::size_t i = 0;
-    if (stored.size() >= 2 && stored[1] == ':') {
+    if (platform::has_drive_prefix(stored)) {
         escaped = true;
         i = 2;
     }
@@ -142,7 +142,7 @@ struct Extractor::Impl {
     // missing. The destination itself may be reached through links.
     bool open_destination(platform::Directory& folder) {
         for (std::size_t i = 0; i < destination.size(); ++i) {
-            if (platform::is_separator(destination[i]) && i > 0 && destination[i - 1] != ':') {
+            if (platform::is_separator(destination[i]) && i > 0 && !(i == 2 && platform::has_drive_prefix(destination))) {
                 platform::make_directory(destination.substr(0, i));
             }
         }

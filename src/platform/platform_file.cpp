@@ -17,10 +17,14 @@
 namespace qev {
 namespace platform {
 
+bool has_drive_prefix(const std::string& path) {
+    if (path.size() < 3 || path[1] != ':' || !is_separator(path[2])) return false;
+    const char c = path[0];
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 bool is_absolute(const std::string& path) {
-    if (path.empty()) return false;
-    if (is_separator(path[0])) return true;
-    return path.size() >= 2 && path[1] == ':';
+    return (!path.empty() && is_separator(path[0])) || has_drive_prefix(path);
 }
 
 std::string native_path(const std::string& path) {
@@ -28,12 +32,7 @@ std::string native_path(const std::string& path) {
     for (char& c : result) {
         if (c == '\\') c = '/';
     }
-    if (result.size() >= 2 && result[1] == ':') {
-        // "X:/rest" is the root, "X:" the current directory, "X:name" a name
-        // in the current directory.
-        result.erase(0, 2);
-        if (result.empty()) result = ".";
-    }
+    if (has_drive_prefix(result)) result.erase(0, 2);  // "X:/rest" is "/rest"
     return result;
 }
 
@@ -382,6 +381,27 @@ bool stat_path(const std::string& path, struct stat& st) {
     return ::stat(native.c_str(), &st) == 0;
 }
 
+EntryStatus status_of(const std::string& native, bool follow_links = true) {
+    EntryStatus status;
+    struct stat st;
+    if (native.empty() || (follow_links ? ::stat(native.c_str(), &st) : ::lstat(native.c_str(), &st)) != 0) {
+        return status;
+    }
+    if (S_ISREG(st.st_mode)) {
+        status.type = EntryType::Regular;
+        status.size = static_cast<std::uint64_t>(st.st_size);
+    } else if (S_ISDIR(st.st_mode)) {
+        status.type = EntryType::Directory;
+    } else if (S_ISLNK(st.st_mode)) {
+        status.type = EntryType::Link;
+    } else {
+        status.type = EntryType::Other;
+    }
+    status.device = static_cast<std::uint64_t>(st.st_dev);
+    status.inode = static_cast<std::uint64_t>(st.st_ino);
+    return status;
+}
+
 }  // namespace
 
 std::uint64_t file_size(const std::string& path) {
@@ -390,21 +410,12 @@ std::uint64_t file_size(const std::string& path) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-EntryStatus entry_status(const std::string& path) {
-    EntryStatus status;
-    struct stat st;
-    if (!stat_path(path, st)) return status;
-    if (S_ISREG(st.st_mode)) {
-        status.type = EntryType::Regular;
-        status.size = static_cast<std::uint64_t>(st.st_size);
-    } else if (S_ISDIR(st.st_mode)) {
-        status.type = EntryType::Directory;
-    } else {
-        status.type = EntryType::Other;
-    }
-    status.device = static_cast<std::uint64_t>(st.st_dev);
-    status.inode = static_cast<std::uint64_t>(st.st_ino);
-    return status;
+EntryStatus entry_status(const std::string& path) { return status_of(native_path(path)); }
+
+EntryStatus entry_status_in(const std::string& directory, const std::string& name, bool follow_links) {
+    std::string native = native_path(directory);
+    if (!native.empty() && native.back() != '/') native.push_back('/');
+    return status_of(native + name, follow_links);
 }
 
 bool path_identity(const std::string& path, FileId& id) {

@@ -1,9 +1,9 @@
 // File, directory and console operations over POSIX.
 //
 // Paths reach this layer as the user typed them or as an archive stores them:
-// '/' and '\' are both separators and a drive prefix "X:" may lead. Every
-// function here maps such a path to a native one (native_path) before it
-// reaches the operating system.
+// '/' and '\' are both separators and a drive prefix ("X:" and a separator)
+// may lead. Every function here maps such a path to a native one
+// (native_path) before it reaches the operating system.
 #pragma once
 
 #include <cstddef>
@@ -24,13 +24,16 @@ constexpr char SEPARATOR = '/';
 
 inline bool is_separator(char c) { return c == '/' || c == '\\'; }
 
+// True when the path begins with a drive prefix: a letter, ':' and a
+// separator. "X:" followed by anything else is part of a name ("a:b").
+bool has_drive_prefix(const std::string& path);
+
 // True when the path is absolute: it begins with a separator or with a
-// drive prefix ("X:" as its first two characters).
+// drive prefix.
 bool is_absolute(const std::string& path);
 
-// The path as the operating system sees it: every '\' becomes '/'; a drive
-// prefix "X:" followed by a separator becomes the root, "X:" alone (or
-// followed by a name) the current directory.
+// The path as the operating system sees it: every '\' becomes '/' and a
+// drive prefix becomes the root.
 std::string native_path(const std::string& path);
 
 // Removes every separator that is directly followed by another one, so that
@@ -133,6 +136,12 @@ struct EntryStatus {
 
 // Status of the entry a path names (links are followed).
 EntryStatus entry_status(const std::string& path);
+
+// Status of the entry called name in directory (empty: the current one).
+// name is taken byte for byte: a '\' in it is part of the name, as it is for
+// the names list_directory returns.
+// With follow_links off, a link there is reported as a Link.
+EntryStatus entry_status_in(const std::string& directory, const std::string& name, bool follow_links = true);
 
 // An open directory, in which names are looked up, created and renamed
 // without following symbolic links: a path built from such steps can never

@@ -244,14 +244,16 @@ TEST(CliRun, CommandMessages) {
     EXPECT_EQ(r.status, 1);
 
     r = run({"a", "arc", "nothing*"});
-    EXPECT_EQ(r.out, banner_text() + "Archive=" + t.path + "/arc \nWARNING: No files0 bytes, 0 files.\n");
+    EXPECT_EQ(r.out, banner_text() + "Archive=" + t.path +
+                         "/arc \nWARNING: nothing matches nothing*\nWARNING: No files0 bytes, 0 files.\n");
     EXPECT_EQ(r.status, 1);
 
     t.write("f.txt", "hello");
     r = run({"add", "-h1", "-b1", "arc", "-m3", "f.txt", "-m4"});  // -m3 is dropped, -m4 selects nothing
-    EXPECT_EQ(r.out.rfind(banner_text() + "Archive=" + t.path + "/arc \n", 0), 0u) << r.out;
+    EXPECT_EQ(r.out.rfind(banner_text() + "Archive=" + t.path + "/arc \nWARNING: nothing matches -m4\n", 0), 0u)
+        << r.out;
     EXPECT_NE(r.out.find("5 bytes, 1 files.\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, 1);
 
     // The single-argument form refuses an existing file that is not a folder.
     t.write("plain", "keep me");

@@ -70,8 +70,9 @@ TEST(FileSelectionSplit, DirectoryAndPattern) {
     check("/x", "/", "x");
     check("c:\\x.bmp", "c:/.", "x.bmp");
     check("c:\\data\\x.bmp", "c:/data", "x.bmp");
-    check("c:x.bmp", "c:.", "x.bmp");
-    check("c:", "c:.", "*");
+    check("c:x.bmp", "", "c:x.bmp");  // a name, not a drive
+    check("c:", "", "c:");
+    check("a:b/c:d", "a:b", "c:d");
 }
 
 TEST(FileSelectionNaming, NameAndDir) {
@@ -81,6 +82,7 @@ TEST(FileSelectionNaming, NameAndDir) {
     EXPECT_EQ(stored_dir("a.txt", true), "");
     EXPECT_EQ(stored_dir("c:/data/x.bmp", true), "data/");
     EXPECT_EQ(stored_dir("c:/./x.bmp", true), "./");
+    EXPECT_EQ(stored_dir("x:y/z:/f", true), "x:y/z:/");
     EXPECT_EQ(stored_dir("photos/2010/x.bmp", true), "photos/2010/");
     EXPECT_EQ(stored_dir("/home/u/a.txt", true), "home/u/");  // a leading '/' is left out like a drive
     EXPECT_EQ(stored_dir("photos/2010/x.bmp", false), "");
@@ -108,10 +110,13 @@ TEST_F(FileSelection, PatternsDotsAndRepeats) {
     EXPECT_EQ(sorted(paths({"."}, false)), (std::vector<std::string>{"./noext", "./top.txt", "./x.bmp"}));
     EXPECT_EQ(paths({"dir/*.BMP"}, false), (std::vector<std::string>{"dir/y.BMP"}));
     EXPECT_EQ(paths({"dir\\x.bmp", "dir/x.bmp"}, false), (std::vector<std::string>{"dir/x.bmp", "dir/x.bmp"}));
-    EXPECT_TRUE(paths({"dir"}, false).empty());  // a folder without -r selects nothing
-    bool ok = false;
+    EXPECT_EQ(paths({"dir/*.bmp", "dir/x*"}, false), (std::vector<std::string>{"dir/x.bmp", "dir/x.bmp"}));
+    bool ok = true;
+    EXPECT_TRUE(paths({"dir"}, false, &ok).empty());  // a folder without -r selects nothing
+    EXPECT_FALSE(ok);
+    ok = true;
     EXPECT_TRUE(paths({"nope/*", "-m5"}, true, &ok).empty());
-    EXPECT_TRUE(ok);  // a missing folder is silent
+    EXPECT_FALSE(ok);  // an argument that selects nothing fails the run
 
     fs::current_path("dir");
     EXPECT_EQ(sorted(paths({".."}, false)), (std::vector<std::string>{"../noext", "../top.txt", "../x.bmp"}));
@@ -142,12 +147,15 @@ TEST_F(FileSelection, SymlinkLoopsAreNotReentered) {
     EXPECT_TRUE(ok);
     EXPECT_EQ(all.size(), 5u);
     EXPECT_EQ(sorted(paths({"dir/*"}, true)).size(), 5u);
+    // Named directly, a link back to its own folder, and "." or "..", are not entered either.
+    EXPECT_TRUE(paths({"dir/self", "dir/.", "dir/sub.bmp/.."}, true).empty());
 }
 
 TEST(FileSelectionStore, CountsOnlyStoredFiles) {
     const FileList list{{"docs/a.txt", 10}, {"gone.bin", 7}, {"c:/./x.bmp", 5}};
     std::vector<std::string> calls;
-    const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir) {
+    const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir,
+                                    EntryType) {
         calls.push_back(path + "|" + name + "|" + dir);
         StoreResult result;
         result.status = path == "gone.bin" ? StoreStatus::Unreadable : StoreStatus::Stored;

@@ -53,9 +53,12 @@ TEST(Listing, PatternsAreCaseSensitiveWhileExtractionIsNot) {
     const RunResult lower = e2e::run_qev(p.dir.path(), {"l", "arc", "*.bmp"});
     EXPECT_EQ(body(lower), (std::vector<std::string>{heading(p.archive), "pics/x.bmp ", count_line(1, p.archive)}));
 
-    // The pattern is matched against the base name only.
+    // The pattern is matched against the base name only; one that lists
+    // nothing is a failure, as for extraction.
     const RunResult with_dir = e2e::run_qev(p.dir.path(), {"l", "arc", "pics/*"});
-    EXPECT_EQ(body(with_dir), (std::vector<std::string>{heading(p.archive), count_line(0, p.archive)}));
+    EXPECT_EQ(body(with_dir), (std::vector<std::string>{heading(p.archive), "WARNING: no entry matches pics/*",
+                                                        count_line(0, p.archive)}));
+    EXPECT_EQ(with_dir.status, 1);
 
     // Extraction lower-cases both sides: *.BMP restores both pictures.
     const RunResult x = e2e::run_qev(p.dir.path(), {"x", "arc", "out/*.BMP"});
@@ -77,8 +80,9 @@ TEST(Listing, EveryPatternIsAFullPassAndTheCountSpansThemAll) {
     const RunResult three = e2e::run_qev(p.dir.path(), {"l", "arc", "*s*", "?.*", "nothing"});
     const std::vector<std::string> lines = body(three);
     EXPECT_EQ(lines, (std::vector<std::string>{heading(p.archive), "pics/notes.txt ", "pics/y.BMP ", "pics/x.bmp ",
-                                               count_line(3, p.archive)}))
+                                               "WARNING: no entry matches nothing", count_line(3, p.archive)}))
         << describe(three);
+    EXPECT_EQ(three.status, 1);
 
     // No pattern lists everything, in archive order (sorted by extension:
     // BMP, bmp, txt).

@@ -31,14 +31,17 @@ TEST(PlatformPaths, NativeFormAndAbsoluteness) {
     EXPECT_EQ(native_path("a\\b\\c.txt"), "a/b/c.txt");
     EXPECT_EQ(native_path("c:\\a\\b"), "/a/b");
     EXPECT_EQ(native_path("D:/a"), "/a");
-    EXPECT_EQ(native_path("c:"), ".");
-    EXPECT_EQ(native_path("c:name"), "name");
+    // "X:" is a drive prefix only when a separator follows it.
+    EXPECT_EQ(native_path("c:"), "c:");
+    EXPECT_EQ(native_path("c:name"), "c:name");
+    EXPECT_EQ(native_path("1:/a"), "1:/a");
     EXPECT_EQ(native_path("/tmp/x"), "/tmp/x");
     EXPECT_EQ(native_path("rel"), "rel");
 
     EXPECT_TRUE(is_absolute("/tmp"));
     EXPECT_TRUE(is_absolute("\\tmp"));
-    EXPECT_TRUE(is_absolute("c:x"));
+    EXPECT_TRUE(is_absolute("z:\\x"));
+    EXPECT_FALSE(is_absolute("c:x"));
     EXPECT_FALSE(is_absolute("tmp/x"));
 
     EXPECT_FALSE(path_too_long(std::string(MAX_PATH_BYTES, 'a')));
