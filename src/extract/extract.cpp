@@ -110,6 +110,9 @@ struct Extractor::Impl {
 
     // Per extract_archive call.
     std::string destination;
+    platform::Directory destination_folder;
+    std::vector<std::string> entered_parts;  // the folder below it entered last
+    platform::Directory entered_folder;
     platform::FileId archive_id;
     bool archive_id_known = false;
     bool solid_started = false;
@@ -139,14 +142,19 @@ struct Extractor::Impl {
     }
 
     // Opens the destination folder, creating it level by level where it is
-    // missing. The destination itself may be reached through links.
+    // missing, once per call. The destination itself may be reached
+    // through links.
     bool open_destination(platform::Directory& folder) {
-        for (std::size_t i = 0; i < destination.size(); ++i) {
-            if (platform::is_separator(destination[i]) && i > 0 && !(i == 2 && platform::has_drive_prefix(destination))) {
-                platform::make_directory(destination.substr(0, i));
+        if (!destination_folder.is_open()) {
+            for (std::size_t i = 0; i < destination.size(); ++i) {
+                if (platform::is_separator(destination[i]) && i > 0 &&
+                    !(i == 2 && platform::has_drive_prefix(destination))) {
+                    platform::make_directory(destination.substr(0, i));
+                }
             }
+            if (!destination_folder.open(destination.empty() ? std::string(".") : destination)) return false;
         }
-        return folder.open(destination.empty() ? std::string(".") : destination);
+        return folder.open_same(destination_folder);
     }
 
     std::string below_destination() const {
@@ -186,6 +194,12 @@ struct Extractor::Impl {
     // that fails (the observer was told).
     bool enter_folders(const std::vector<std::string>& parts, std::size_t count, const std::string& stored,
                        const std::string& path, platform::Directory& folder) {
+        // Entries of one folder come one after another: the folder last
+        // entered is kept open.
+        if (count > 0 && count == entered_parts.size() && std::equal(parts.begin(), parts.begin() + count,
+                                                                     entered_parts.begin())) {
+            if (folder.open_same(entered_folder)) return true;
+        }
         if (!open_destination(folder)) {
             observer.cannot_create(path);
             failed = true;
@@ -208,6 +222,11 @@ struct Extractor::Impl {
             }
             folder = std::move(child);
             reached.push_back(platform::SEPARATOR);
+        }
+        if (count > 0 && entered_folder.open_same(folder)) {
+            entered_parts.assign(parts.begin(), parts.begin() + count);
+        } else {
+            entered_parts.clear();
         }
         return true;
     }
@@ -385,6 +404,9 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
                                          const std::string& pattern) {
     Impl& m = *impl_;
     m.destination = destination_directory;
+    m.destination_folder.close();
+    m.entered_parts.clear();
+    m.entered_folder.close();
     m.solid_started = false;
     m.solid_broken = false;
     m.failed = false;
@@ -439,6 +461,9 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         }
     }
     if (!m.out_of_memory) m.finish_deferred();
+    m.destination_folder.close();
+    m.entered_parts.clear();
+    m.entered_folder.close();
     if (m.interrupted && !m.out_of_memory) {
         result.status = ExtractStatus::Interrupted;
         result.unfinished = m.unfinished;

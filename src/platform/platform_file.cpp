@@ -261,6 +261,13 @@ bool Directory::open(const std::string& path) {
     return fd_ >= 0;
 }
 
+bool Directory::open_same(const Directory& other) {
+    close();
+    if (other.fd_ < 0) return false;
+    fd_ = ::fcntl(other.fd_, F_DUPFD_CLOEXEC, 0);
+    return fd_ >= 0;
+}
+
 void Directory::close() {
     if (fd_ >= 0) {
         ::close(fd_);

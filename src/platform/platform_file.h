@@ -157,6 +157,8 @@ public:
 
     // Opens a directory by path; links on the way are followed.
     bool open(const std::string& path);
+    // Opens the directory other has open.
+    bool open_same(const Directory& other);
     bool is_open() const { return fd_ >= 0; }
     void close();
 
