@@ -63,12 +63,19 @@ struct CommandLine {
         UnknownOption,  // a switch the command does not take
     };
     Problem problem = Problem::None;
+    // "--help" or "--version" as the first argument: the rest is not read.
+    enum class Query {
+        None,
+        Help,
+        Version,
+    };
+    Query query = Query::None;
     RunSettings settings;               // command and switches
     std::vector<std::string> operands;  // every argument after the switches
 };
 
 // args[0] is the program, args[1] the command ("a", "x" or "l": only its
-// first character counts). The add and extract commands read switches; the
+// first character counts) or one of the queries "--help" and "--version". The add and extract commands read switches; the
 // list command reads none.
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
@@ -83,6 +90,8 @@ std::string banner_text();
 // The usage text: every line padded with blanks to its width, each with a
 // line end.
 std::string usage_text();
+// The version line of --version, with its line end.
+std::string version_text();
 
 // ---------------------------------------------------------------------------
 // Path operations ('/' and '\' are both separators)
@@ -200,7 +209,8 @@ bool store_files(const FileList& list, bool keep_directories, const StoreFunctio
 // Entry
 
 // Runs one command; returns the exit status: 0 when everything asked for
-// worked, 1 otherwise (usage errors and unknown options included).
+// worked (--help and --version included), 1 otherwise (usage errors and
+// unknown options included).
 int run_qev(int argc, char** argv);
 
 }  // namespace qev
