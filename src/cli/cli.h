@@ -75,8 +75,8 @@ struct CommandLine {
 };
 
 // args[0] is the program, args[1] the command ("a", "x" or "l": only its
-// first character counts) or one of the queries "--help" and "--version". The add and extract commands read switches; the
-// list command reads none.
+// first character counts) or one of the queries "--help" and "--version".
+// The add and extract commands read switches; the list command reads none.
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
 // The search settings of the run's switches.

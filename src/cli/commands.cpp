@@ -349,8 +349,8 @@ int run_qev(int argc, char** argv) {
     if (line.query == CommandLine::Query::Help) text += usage_text();
     std::fwrite(text.data(), 1, text.size(), console_out());
     if (line.query != CommandLine::Query::None) {
-        // Asked-for output that could not be written (a full disk, a closed
-        // pipe) is a failure.
+        // Asked-for output that could not be written (a full disk) is a
+        // failure.
         return std::fflush(console_out()) == 0 && !std::ferror(console_out()) ? 0 : 1;
     }
     // Without a command the current directory is never read.
