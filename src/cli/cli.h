@@ -65,13 +65,20 @@ struct CommandLine {
         UnknownOption,  // a switch the command does not take
     };
     Problem problem = Problem::None;
+    // "--help" or "--version" as the first argument: the rest is not read.
+    enum class Query {
+        None,
+        Help,
+        Version,
+    };
+    Query query = Query::None;
     RunSettings settings;               // command and switches
     std::vector<std::string> operands;  // every argument after the switches
 };
 
 // args[0] is the program, args[1] the command ("a", "x" or "l": only its
-// first character counts). The add and extract commands read switches; the
-// list command reads none.
+// first character counts) or one of the queries "--help" and "--version".
+// The add and extract commands read switches; the list command reads none.
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
 // The search settings of the run's switches.
@@ -85,6 +92,8 @@ std::string banner_text();
 // The usage text: every line padded with blanks to its width, each with a
 // line end.
 std::string usage_text();
+// The version line of --version, with its line end.
+std::string version_text();
 
 // ---------------------------------------------------------------------------
 // Path operations ('/' and '\' are both separators)
@@ -221,7 +230,8 @@ bool store_files(const FileList& list, bool keep_directories, const StoreFunctio
 // Entry
 
 // Runs one command; returns the exit status: 0 when everything asked for
-// worked, 1 otherwise (usage errors and unknown options included).
+// worked (--help and --version included), 1 otherwise (usage errors and
+// unknown options included).
 int run_qev(int argc, char** argv);
 
 }  // namespace qev

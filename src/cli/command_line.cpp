@@ -76,6 +76,10 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
     CommandLine line;
+    if (args.size() >= 2 && (args[1] == "--help" || args[1] == "--version")) {
+        line.query = args[1] == "--help" ? CommandLine::Query::Help : CommandLine::Query::Version;
+        return line;
+    }
     // Only the first character names the command ("add" is a).
     const char command = args.size() >= 2 && !args[1].empty() ? args[1][0] : '\0';
     if (command != 'a' && command != 'x' && command != 'l' && command != 't') {

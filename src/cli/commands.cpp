@@ -489,12 +489,19 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
 }  // namespace
 
 int run_qev(int argc, char** argv) {
-    const std::string banner = banner_text();
-    std::fwrite(banner.data(), 1, banner.size(), console_out());
-
     std::vector<std::string> args;
     for (int i = 0; i < argc; ++i) args.emplace_back(argv[i] != nullptr ? argv[i] : "");
     CommandLine line = parse_command_line(args);
+    // The version line stands alone; help is the banner and the usage text,
+    // both on standard output.
+    std::string text = line.query == CommandLine::Query::Version ? version_text() : banner_text();
+    if (line.query == CommandLine::Query::Help) text += usage_text();
+    std::fwrite(text.data(), 1, text.size(), console_out());
+    if (line.query != CommandLine::Query::None) {
+        // Asked-for output that could not be written (a full disk) is a
+        // failure.
+        return std::fflush(console_out()) == 0 && !std::ferror(console_out()) ? 0 : 1;
+    }
     // Without a command the current directory is never read.
     const std::string current_directory =
         line.settings.command != 0 ? platform::current_directory() : std::string();

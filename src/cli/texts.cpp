@@ -1,5 +1,6 @@
-// The program's fixed texts: the banner and the usage text.
+// The program's fixed texts: the banner, the usage text and the version line.
 #include "cli/cli.h"
+#include "cli/version.h"
 
 namespace qev {
 
@@ -50,7 +51,7 @@ const UsageLine USAGE_LINES[] = {
 }  // namespace
 
 std::string banner_text() {
-    std::string text = "QEV v.0.11 - file archiver, (c) 2026 the QEV developers\n";
+    std::string text = "QEV v." QEV_VERSION_MAJOR_MINOR " - file archiver, (c) 2026 the QEV developers\n";
     text += padded("TROV compression, Linux edition", 56);
     text += "\n";
     return text;
@@ -64,5 +65,7 @@ std::string usage_text() {
     }
     return text;
 }
+
+std::string version_text() { return "qev " QEV_VERSION "\n"; }
 
 }  // namespace qev

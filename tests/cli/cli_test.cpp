@@ -120,6 +120,8 @@ TEST(CliTexts, BannerAndUsageWidths) {
     const std::vector<std::string> banner = lines_of(banner_text());
     ASSERT_EQ(banner.size(), 2u);
     EXPECT_EQ(banner[0].rfind("QEV v.0.11", 0), 0u);
+    EXPECT_EQ(banner[0], "QEV v.0.11 - file archiver, (c) 2026 the QEV developers");
+    EXPECT_EQ(version_text(), "qev 0.11.0\n");
     EXPECT_EQ(banner[1].size(), 56u);
     EXPECT_EQ(banner[1].rfind("TROV compression,", 0), 0u);
 
@@ -201,7 +203,8 @@ TEST(CliForming, ExtractDestinations) {
 }
 
 TEST(CliRun, UsageAndUnknownOption) {
-    for (const auto& args : std::vector<std::vector<std::string>>{{}, {"A"}, {"l"}, {"x", "-v"}, {"a", "-m0"}}) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"A"}, {"l"}, {"x", "-v"}, {"a", "-m0"}, {"-z"}, {"--HELP"}, {"--versions"}, {"-", "--help"}}) {
         const Outcome r = run(args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, banner_text());
@@ -215,6 +218,20 @@ TEST(CliRun, UsageAndUnknownOption) {
         EXPECT_EQ(r.out, banner_text() + "\n Unknown option! \n");
         EXPECT_EQ(r.err, "");
     }
+}
+
+TEST(CliRun, HelpAndVersion) {
+    // Only as the first argument; what follows is not read.
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"--help", "a", "-b9"}}) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, banner_text() + usage_text());
+        EXPECT_EQ(r.err, "");
+    }
+    const Outcome r = run({"--version", "x"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "qev 0.11.0\n");
+    EXPECT_EQ(r.err, "");
 }
 
 TEST(CliRun, CommandMessages) {
@@ -282,6 +299,17 @@ TEST(CliProgram, StreamsAndExitStatus) {
         EXPECT_EQ(out, banner_text() + (*args ? "\n Unknown option! \n" : ""));
         EXPECT_EQ(err, *args ? "" : usage_text());
     }
+    for (const char* args : {" --help", " --version"}) {
+        const std::string o = t.path + "/out", e = t.path + "/err";
+        const int rc = std::system((std::string(QEV_BINARY) + args + " >" + o + " 2>" + e).c_str());
+        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << args;
+        const std::string out = read_all(std::fopen(o.c_str(), "rb")), err = read_all(std::fopen(e.c_str(), "rb"));
+        EXPECT_EQ(out, args[3] == 'h' ? banner_text() + usage_text() : "qev 0.11.0\n");
+        EXPECT_EQ(err, "");
+    }
+    // Output that cannot be written is a failure.
+    const int rc = std::system((std::string(QEV_BINARY) + " --version >/dev/full").c_str());
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 1);
 }
 
 }  // namespace
