@@ -53,12 +53,17 @@ inline unsigned decode_literal(RangeDecoder::Bits& rc, const StateTable& st, std
     std::uint16_t* pa = lit + ctx_a;
     std::uint16_t* pb = lit + ctx_b;
     unsigned node = 1;
-    for (int i = 0; i < 8; ++i) {
-        const unsigned bit = rc.decode_with_pair(pa[node], pb[node]);
-        pa[node] = st.next[pa[node]][bit];
-        pb[node] = st.next[pb[node]][bit];
+    // Node alone counts the bits, and each cell is addressed once: inlined
+    // into decode_lz, which keeps many values live, a separate counter and
+    // re-indexed cells left the coder's loop short of registers.
+    do {
+        std::uint16_t& ca = pa[node];
+        std::uint16_t& cb = pb[node];
+        const unsigned bit = rc.decode_with_pair(ca, cb);
+        ca = st.next[ca][bit];
+        cb = st.next[cb][bit];
         node = node * 2 + bit;
-    }
+    } while (node < 256);
     return node - 256;
 }
 
