@@ -53,12 +53,17 @@ inline unsigned decode_literal(RangeDecoder::Bits& rc, const StateTable& st, std
     std::uint16_t* pa = lit + ctx_a;
     std::uint16_t* pb = lit + ctx_b;
     unsigned node = 1;
-    for (int i = 0; i < 8; ++i) {
-        const unsigned bit = rc.decode_with_pair(pa[node], pb[node]);
-        pa[node] = st.next[pa[node]][bit];
-        pb[node] = st.next[pb[node]][bit];
+    // Node alone counts the bits, and each cell is addressed once: inlined
+    // into decode_lz, which keeps many values live, a separate counter and
+    // re-indexed cells left the coder's loop short of registers.
+    do {
+        std::uint16_t& ca = pa[node];
+        std::uint16_t& cb = pb[node];
+        const unsigned bit = rc.decode_with_pair(ca, cb);
+        ca = st.next[ca][bit];
+        cb = st.next[cb][bit];
         node = node * 2 + bit;
-    }
+    } while (node < 256);
     return node - 256;
 }
 
@@ -77,6 +82,144 @@ inline void channel_contexts(const std::uint8_t* x, std::uint32_t p, const Strea
 inline std::uint32_t next_byte_index(const std::uint8_t* x, std::uint32_t p) { return x[p - 2] + 256u * x[p - 1]; }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Match tokens: an offset, then length flags. Each encoder sits beside its
+// decoder, and both walk the same helpers, so that the two directions cannot
+// drift apart.
+
+namespace {
+
+// The offset's bits, most significant first, walk one binary tree: the five
+// bits of slot - 1 under the slot cells, then the slot's remainder bits under
+// the offset bit cells, each cell picked by the path so far (its newest 16
+// bits). code_bit(cell, i) codes bit i of the field and returns it.
+template <class CodeBit>
+QEV_HOT_INLINE std::uint32_t walk_offset_field(const StateTable& st, std::uint16_t* cells, int count,
+                                               std::uint32_t& path, CodeBit code_bit) {
+    std::uint32_t value = 0;
+    for (int i = count - 1; i >= 0; --i) {
+        const unsigned bit = code_bit(cells[path], i);
+        step_state(st, cells[path], bit);
+        path = (path * 2 + bit) & 0xFFFF;
+        value = value * 2 + bit;
+    }
+    return value;
+}
+
+// The bits of a known field go out; a read field's come in.
+struct OffsetFieldWriter {
+    RangeEncoder::Bits& rc;
+    std::uint32_t field;
+    QEV_HOT_INLINE unsigned operator()(std::uint16_t cell, int i) const {
+        const unsigned bit = (field >> i) & 1u;
+        rc.encode_with_state(bit, cell);
+        return bit;
+    }
+};
+
+struct OffsetFieldReader {
+    RangeDecoder::Bits& rc;
+    QEV_HOT_INLINE unsigned operator()(std::uint16_t cell, int) const { return rc.decode_with_state(cell); }
+};
+
+// Length flag k is coded under two cells picked by the source bytes r[6 + k],
+// r[7 + k] and r[8 + k]: the last two bytes the match has copied and the one
+// the flag would copy. The three bytes are kept as a sliding window.
+struct LengthWindow {
+    std::uint32_t bytes;
+
+    explicit LengthWindow(const std::uint8_t* r) : bytes(r[6] << 16 | r[7] << 8 | r[8]) {}
+    std::uint32_t a() const { return bytes & 0xFFFF; }
+    std::uint32_t b() const { return 65536u + (bytes >> 8); }
+    // On to flag k + 1, whose newest byte is r[9 + k].
+    void slide(std::uint8_t next) { bytes = (bytes << 8 & 0xFFFFFF) | next; }
+};
+
+}  // namespace
+
+// The match's source at ring index source, with the next byte going to pos,
+// as the offset value (pos - source) mod ring size + 1.
+QEV_HOT_INLINE void BlockEncoder::encode_offset(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t pos,
+                                                std::uint32_t source) {
+    std::uint32_t n;
+    std::uint32_t remainder;
+    split_offset(((pos - source) & ring_.mask()) + 1, n, remainder);
+    std::uint32_t path = 1;
+    walk_offset_field(st, state_->models.offset_slot, 5, path, OffsetFieldWriter{rc, n - 1});
+    walk_offset_field(st, state_->models.offset_bits, static_cast<int>(n), path, OffsetFieldWriter{rc, remainder});
+}
+
+// The source of a match whose next byte goes to pos. A damaged stream may
+// give slots 31 and 32, which the encoder never writes; their offsets wrap
+// around the ring like any other.
+QEV_HOT_INLINE std::uint32_t BlockDecoder::decode_offset(RangeDecoder::Bits& rc, const StateTable& st,
+                                                         std::uint32_t pos) {
+    std::uint32_t path = 1;
+    const OffsetFieldReader read{rc};
+    const std::uint32_t n = walk_offset_field(st, state_->models.offset_slot, 5, path, read) + 1;
+    const std::uint32_t remainder = walk_offset_field(st, state_->models.offset_bits, static_cast<int>(n), path, read);
+    const std::uint64_t back = remainder + ((std::uint64_t{1} << n) - 2);
+    return static_cast<std::uint32_t>((pos - back) & ring_.mask());
+}
+
+// L - 8 flags of 1 and a closing 0. The flags read the source up to r[L].
+QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t source,
+                                                std::uint32_t length) {
+    std::uint16_t* cells = state_->models.length;
+    const std::uint8_t* r = ring_.data() + source;
+    const std::uint32_t extra = length - MIN_MATCH;
+    LengthWindow window(r);
+    std::uint32_t k = 0;
+    for (;;) {
+        const std::uint32_t a = window.a();
+        const std::uint32_t b = window.b();
+        const unsigned more = k < extra ? 1u : 0u;
+        rc.encode_with_pair(more, cells[a], cells[b]);
+        step_state(st, cells[a], more);
+        step_state(st, cells[b], more);
+        if (!more) break;
+        ++k;
+        window.slide(r[MIN_MATCH + k]);
+    }
+    state_->ctx_a = window.a();
+    state_->ctx_b = window.b();
+}
+
+// Copies the match from ring index source to out, which has room bytes left
+// in the block: the first 8 bytes, then one per flag of 1. The flags read the
+// source up to r[L], which must stay inside the ring, and the bytes must stay
+// inside the block; a stream that asks for more is damaged.
+QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, const StateTable& st,
+                                                        std::uint32_t source, std::uint8_t* out, std::uint32_t room,
+                                                        std::uint32_t& length) {
+    const std::uint32_t ring_size = ring_.size();
+    if (room < MIN_MATCH || ring_size - source <= MIN_MATCH) return DecodeStatus::Damaged;
+    std::uint16_t* cells = state_->models.length;
+    const std::uint8_t* r = ring_.data() + source;
+    std::memcpy(out, r, MIN_MATCH);
+    const std::uint32_t ring_room = ring_size - source - MIN_MATCH;  // flags k < ring_room may be read
+    const std::uint32_t block_room = room - MIN_MATCH;                // bytes that may still be copied
+    LengthWindow window(r);
+    std::uint32_t k = 0;
+    for (;;) {
+        const std::uint32_t a = window.a();
+        const std::uint32_t b = window.b();
+        const unsigned more = rc.decode_with_pair(cells[a], cells[b]);
+        step_state(st, cells[a], more);
+        step_state(st, cells[b], more);
+        if (!more) break;
+        if (k >= block_room) return DecodeStatus::Damaged;
+        out[MIN_MATCH + k] = r[MIN_MATCH + k];
+        ++k;
+        if (k >= ring_room) return DecodeStatus::Damaged;
+        window.slide(r[MIN_MATCH + k]);
+    }
+    state_->ctx_a = window.a();
+    state_->ctx_b = window.b();
+    length = MIN_MATCH + k;
+    return DecodeStatus::Ok;
+}
 
 // ---------------------------------------------------------------------------
 // Encoder
@@ -271,49 +414,6 @@ void BlockEncoder::insert_positions(const std::uint8_t* x, std::uint32_t p, std:
     ring_.fill = fill;
 }
 
-QEV_HOT_INLINE void BlockEncoder::encode_offset(RangeEncoder::Bits& rc, std::uint32_t source) {
-    const StateTable& st = state_table();
-    std::uint32_t n;
-    std::uint32_t remainder;
-    split_offset(((ring_.pos - source) & ring_.mask()) + 1, n, remainder);
-    std::uint16_t* slot = state_->models.offset_slot;
-    std::uint16_t* bits = state_->models.offset_bits;
-    std::uint32_t history = 1;
-    for (int i = 4; i >= 0; --i) {
-        const unsigned bit = ((n - 1) >> i) & 1u;
-        rc.encode_with_state(bit, slot[history]);
-        step_state(st, slot[history], bit);
-        history = (history * 2 + bit) & 0xFFFF;
-    }
-    for (int i = static_cast<int>(n) - 1; i >= 0; --i) {
-        const unsigned bit = (remainder >> i) & 1u;
-        rc.encode_with_state(bit, bits[history]);
-        step_state(st, bits[history], bit);
-        history = (history * 2 + bit) & 0xFFFF;
-    }
-}
-
-// L - 8 flags of 1 and a closing 0, each under the source bytes around the
-// byte that would be copied next.
-QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, std::uint32_t source, std::uint32_t length) {
-    const StateTable& st = state_table();
-    std::uint16_t* cells = state_->models.length;
-    const std::uint8_t* r = ring_.data() + source;
-    const std::uint32_t extra = length - MIN_MATCH;
-    std::uint32_t a = 0;
-    std::uint32_t b = 0;
-    for (std::uint32_t k = 0; k <= extra; ++k) {
-        a = r[7 + k] * 256u + r[8 + k];
-        b = 65536u + r[6 + k] * 256u + r[7 + k];
-        const unsigned bit = k < extra ? 1u : 0u;
-        rc.encode_with_pair(bit, cells[a], cells[b]);
-        step_state(st, cells[a], bit);
-        step_state(st, cells[b], bit);
-    }
-    state_->ctx_a = a;
-    state_->ctx_b = b;
-}
-
 BlockEncoder::Match BlockEncoder::choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p) {
     const Match none;
     const Match m = find_match(x, len, p, 0);
@@ -370,8 +470,8 @@ QEV_HOT_INLINE void BlockEncoder::encode_lz(RangeEncoder::Bits& rc, const std::u
             next_byte[nb_index] = x[p];
             p += 1;
         } else {
-            encode_offset(rc, m.source);
-            encode_length(rc, m.source, m.length);
+            encode_offset(rc, st, ring_.pos, m.source);
+            encode_length(rc, st, m.source, m.length);
             insert_positions(x, p, m.length);
             next_byte[nb_index] = x[p];
             p += m.length;
@@ -436,9 +536,6 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_channels(RangeDecoder::Bits& rc
 QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
-    std::uint16_t* lengths = state_->models.length;
-    std::uint16_t* slot = state_->models.offset_slot;
-    std::uint16_t* bits = state_->models.offset_bits;
     std::uint8_t* next_byte = state_->next_byte;
     std::uint8_t* ring = ring_.data();
     const std::uint32_t ring_size = ring_.size();
@@ -478,56 +575,10 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std:
             continue;
         }
 
-        // Offset: five slot bits, then as many offset bits as the slot says.
-        std::uint32_t history = 1;
-        std::uint32_t slot_value = 0;
-        for (int i = 0; i < 5; ++i) {
-            const unsigned bit = rc.decode_with_state(slot[history]);
-            step_state(st, slot[history], bit);
-            history = (history * 2 + bit) & 0xFFFF;
-            slot_value = slot_value * 2 + bit;
-        }
-        const std::uint32_t n = slot_value + 1;
-        std::uint64_t value = 0;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            const unsigned bit = rc.decode_with_state(bits[history]);
-            step_state(st, bits[history], bit);
-            history = (history * 2 + bit) & 0xFFFF;
-            value = value * 2 + bit;
-        }
-        const std::uint64_t back = value + ((std::uint64_t{1} << n) - 2);
-        const std::uint32_t s = static_cast<std::uint32_t>((cursor.pos - back) & ring_mask);
-
-        // Length: the first 8 bytes, then one flag per further byte. The
-        // flags read the ring up to s + L, which must stay inside the ring,
-        // and the bytes must stay inside the block.
-        if (len - p < MIN_MATCH || ring_size - s <= MIN_MATCH) return DecodeStatus::Damaged;
-        const std::uint8_t* r = ring + s;
-        std::memcpy(x + p, r, MIN_MATCH);
-        const std::uint32_t ring_room = ring_size - s - MIN_MATCH;  // flags k < ring_room may be read
-        const std::uint32_t block_room = len - p - MIN_MATCH;     // bytes that may still be copied
-        // Flag k's contexts are the source bytes r[6 + k], r[7 + k], r[8 + k],
-        // kept in a sliding three-byte window.
-        std::uint32_t window = r[6] << 16 | r[7] << 8 | r[8];
-        std::uint8_t* out = x + p + MIN_MATCH;
-        std::uint32_t k = 0;
-        std::uint32_t a;
-        std::uint32_t b;
-        for (;;) {
-            a = window & 0xFFFF;
-            b = 65536u + (window >> 8);
-            const unsigned more = rc.decode_with_pair(lengths[a], lengths[b]);
-            step_state(st, lengths[a], more);
-            step_state(st, lengths[b], more);
-            if (!more) break;
-            if (k >= block_room) return DecodeStatus::Damaged;
-            out[k] = r[MIN_MATCH + k];
-            if (++k >= ring_room) return DecodeStatus::Damaged;
-            window = (window << 8 & 0xFFFFFF) | r[MIN_MATCH + k];
-        }
-        state_->ctx_a = a;
-        state_->ctx_b = b;
-        const std::uint32_t length = MIN_MATCH + k;
+        const std::uint32_t source = decode_offset(rc, st, cursor.pos);
+        std::uint32_t length;
+        const DecodeStatus status = decode_length(rc, st, source, x + p, len - p, length);
+        if (status != DecodeStatus::Ok) return status;
 
         // Only now do the match's bytes enter the ring.
         const std::uint32_t first = std::min(length, ring_size - cursor.pos);

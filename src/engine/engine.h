@@ -459,8 +459,8 @@ public:
 private:
     void encode_lz(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw);
     void encode_channels(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw);
-    void encode_offset(RangeEncoder::Bits& rc, std::uint32_t source);
-    void encode_length(RangeEncoder::Bits& rc, std::uint32_t source, std::uint32_t length);
+    void encode_offset(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t pos, std::uint32_t source);
+    void encode_length(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t source, std::uint32_t length);
 
     SearchSettings search_;
     StreamSettings settings_;
@@ -501,6 +501,9 @@ public:
 private:
     DecodeStatus decode_lz(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw);
     DecodeStatus decode_channels(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw);
+    std::uint32_t decode_offset(RangeDecoder::Bits& rc, const StateTable& st, std::uint32_t pos);
+    DecodeStatus decode_length(RangeDecoder::Bits& rc, const StateTable& st, std::uint32_t source, std::uint8_t* out,
+                               std::uint32_t room, std::uint32_t& length);
     bool exhausted() const { return rc_.consumed() > stream_length_; }
 
     StreamSettings settings_;

@@ -73,13 +73,18 @@ bool MatchTable::allocate(std::uint32_t hash_bits, std::uint32_t depth) {
         return true;
     }
     release();
-    entries_ = static_cast<std::uint32_t*>(map_zeroed(bytes));
-    huge_pages_ = false;
-    line_epoch_ = static_cast<std::uint8_t*>(map_zeroed(bytes / LINE_BYTES));
-    if (entries_ == nullptr || line_epoch_ == nullptr) {
-        release();
+    // Either mapping may fail: the other goes back with its own size, since
+    // release() only knows the sizes of a table it holds.
+    void* entries = map_zeroed(bytes);
+    void* line_epoch = map_zeroed(bytes / LINE_BYTES);
+    if (entries == nullptr || line_epoch == nullptr) {
+        unmap(entries, bytes);
+        unmap(line_epoch, bytes / LINE_BYTES);
         return false;
     }
+    entries_ = static_cast<std::uint32_t*>(entries);
+    line_epoch_ = static_cast<std::uint8_t*>(line_epoch);
+    huge_pages_ = false;
     bytes_ = bytes;
     depth_ = depth;
     // Fresh lines read as zeros already: they belong to the first clear.
