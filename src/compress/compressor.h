@@ -1,12 +1,14 @@
 // The compression driver: stores one file as one archive entry.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "compress/analysis.h"
+#include "compress/entry_coder.h"
 #include "engine/engine.h"
 #include "format/archive_format.h"
 #include "format/archive_writer.h"
@@ -23,13 +25,15 @@ struct CompressOptions {
     // Asked before every block and at the points between an entry's steps;
     // true stops the run with the unfinished entry cut off.
     std::function<bool()> should_stop;
+    // Where given, grows by every byte coded (for a progress display).
+    std::atomic<std::uint64_t>* bytes_done = nullptr;
 };
 
 // What became of one file.
 enum class StoreStatus {
     Stored,      // the entry is complete
     Shrank,      // stored, but the file had fewer bytes than its size: zeros stand for the rest
-    Grew,        // stored up to its size, but the file had more bytes by the end
+    Grew,        // stored up to its size, but the file had more bytes by then
     Unreadable,  // the input could not be opened; nothing was written
     // The rest end the run; entries completed before stay valid.
     CannotCreateArchive,
@@ -41,12 +45,15 @@ enum class StoreStatus {
     Interrupted,  // should_stop said so; the unfinished entry has been cut off again
 };
 
-// An entry for the file is in the archive.
+// The file was stored, as a whole or cut to its size.
 inline bool entry_written(StoreStatus status) {
     return status == StoreStatus::Stored || status == StoreStatus::Shrank || status == StoreStatus::Grew;
 }
 
-inline bool ends_run(StoreStatus status) { return !entry_written(status) && status != StoreStatus::Unreadable; }
+inline bool ends_run(StoreStatus status) {
+    return status != StoreStatus::Stored && status != StoreStatus::Shrank && status != StoreStatus::Grew &&
+           status != StoreStatus::Unreadable;
+}
 
 struct StoreResult {
     StoreStatus status = StoreStatus::Stored;
@@ -70,6 +77,15 @@ public:
     virtual void archive_repaired(std::uint64_t offset, std::uint64_t dropped_bytes) = 0;
 };
 
+// A file the front has opened and analysed, ready to be coded.
+struct PlannedEntry {
+    std::string input_path;
+    EntryInput input;
+    EntryHeader header;
+    IntegrityRecord record;
+    bool shrank = false;  // the analysis already found fewer bytes than the size
+};
+
 class Compressor {
 public:
     Compressor(const CompressOptions& options, std::string archive_path);
@@ -84,25 +100,39 @@ public:
     StoreResult compress_file(const std::string& input_path, std::string name, std::string dir,
                               EntryType type = EntryType::File);
 
+    // The steps compress_file is made of, for drivers that code entries on
+    // other threads. plan opens the input (and, at the first file, the
+    // archive) and chooses the file's settings; a status other than Stored
+    // is the file's result.
+    StoreStatus plan(const std::string& input_path, std::string name, std::string dir, EntryType type,
+                     PlannedEntry& entry, StoreResult& result);
+    // Writes a coded entry: the header, the stream's bytes from copy_stream
+    // (which writes them to the sink it is given), the record; Stored or
+    // the status that ends the run.
+    StoreStatus write_entry(const PlannedEntry& entry, const EntryCoder::Outcome& coded,
+                            const std::function<bool(ByteSink&)>& copy_stream, StoreResult& result);
+    // Ends a run stopped between entries: an archive it created without a
+    // complete entry is removed.
+    bool end_interrupted();
+
+    const CompressOptions& options() const { return options_; }
+
 private:
     StoreStatus open_archive(StoreResult& result);
     bool stop_requested() const { return options_.should_stop && options_.should_stop(); }
-    bool prepare_storage();
+    StoreStatus abandon(StoreStatus status, StoreResult& result);
 
     CompressOptions options_;
     std::string archive_path_;
     ArchiveWriter archive_;
     CompressObserver* observer_ = nullptr;
     bool archive_opened_ = false;
-    bool buffers_ready_ = false;
 
-    std::unique_ptr<std::uint8_t[]> block_;     // BLOCK_SIZE + BLOCK_SLACK
-    std::unique_ptr<std::uint8_t[]> sample_;    // BLOCK_SIZE + SAMPLE_SLACK
-    std::unique_ptr<std::uint8_t[]> work_;      // BLOCK_SIZE + BLOCK_SLACK
-    std::unique_ptr<BlockEncoder> encoder_;
+    std::unique_ptr<std::uint8_t[]> sample_;  // BLOCK_SIZE + SAMPLE_SLACK
+    std::unique_ptr<std::uint8_t[]> scratch_;  // BLOCK_SIZE + BLOCK_SLACK
     Analyser analyser_;
+    EntryCoder coder_;
     EntropyMeter entropy_;
-    ContentChecksum checksum_;
 };
 
 }  // namespace qev

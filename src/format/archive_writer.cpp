@@ -153,6 +153,16 @@ bool ArchiveWriter::finish_entry(const IntegrityRecord* record) {
     return true;
 }
 
+bool ArchiveWriter::end_without_entry() {
+    if (!file_.is_open()) return false;
+    if (created_ && completed_ == 0 && file_.size() == 0) {
+        platform::remove_file(path_);
+        removed_ = true;
+    }
+    file_.close();
+    return removed_;
+}
+
 void ArchiveWriter::abandon_entry() {
     if (!file_.is_open()) return;
     file_.truncate(entry_start_);

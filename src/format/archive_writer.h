@@ -67,6 +67,9 @@ public:
     // every earlier entry stays valid. An archive this run created that
     // holds no complete entry is removed. Closes the archive.
     void abandon_entry();
+    // Closes the archive between entries; one this run created that holds
+    // no complete entry is removed (true then).
+    bool end_without_entry();
     // True when abandon_entry removed the archive.
     bool removed() const { return removed_; }
     std::uint64_t entry_start() const { return entry_start_; }

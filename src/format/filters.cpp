@@ -195,7 +195,7 @@ void delta_filter(std::uint8_t* block, std::uint32_t n, std::uint32_t channels, 
 
 void EntropyMeter::measure(const std::uint8_t* block, std::uint32_t n) {
     const std::uint32_t m = n < 2097152 ? n : 2097152;
-    if (m < 512) return;
+    if (m < ENTROPY_MIN_BLOCK) return;
     std::uint32_t counts[256] = {};
     for (std::uint32_t i = 0; i < m; ++i) ++counts[block[i]];
     double h = 0.0;

@@ -70,12 +70,17 @@ void delta_filter(std::uint8_t* block, std::uint32_t n, std::uint32_t channels, 
 // (0..800). Blocks under 512 bytes keep the previous score.
 class EntropyMeter {
 public:
+    // score: what an earlier block left, kept by blocks under 512 bytes.
+    explicit EntropyMeter(std::int32_t score = 0) : score_(score) {}
     void measure(const std::uint8_t* block, std::uint32_t n);
     std::int32_t score() const { return score_; }
 
 private:
     std::int32_t score_ = 0;
 };
+
+// Blocks shorter than this keep the score an earlier block left.
+constexpr std::uint32_t ENTROPY_MIN_BLOCK = 512;
 
 // Literals are coded raw when the score exceeds this.
 constexpr std::int32_t RAW_ENTROPY_THRESHOLD = 797;

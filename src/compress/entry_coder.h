@@ -1,0 +1,76 @@
+// Coding one entry's bytes: the input read block by block, filtered, and
+// coded as one stream into a sink. A coder owns its encoder (ring, match
+// table, models) and its block buffers; several coders can run at once on
+// different threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/engine.h"
+#include "format/archive_format.h"
+#include "format/filters.h"
+#include "format/integrity_record.h"
+#include "platform/platform_file.h"
+
+namespace qev {
+
+// Where an entry's bytes come from: a regular file, or the target of a
+// link held in memory (a folder has none).
+class EntryInput {
+public:
+    // Opens the input and fills in the record's type, mode and time.
+    bool open(const std::string& path, EntryType type, IntegrityRecord& record);
+    std::uint64_t size(const std::string& path) const;
+    std::size_t read(std::uint8_t* data, std::size_t n);
+    void rewind();
+
+private:
+    bool from_file_ = true;
+    platform::File file_;
+    std::string bytes_;
+    std::size_t pos_ = 0;
+};
+
+class EntryCoder {
+public:
+    EntryCoder(const SearchSettings& search, bool solid);
+    ~EntryCoder();
+
+    // The block buffers and the encoder; false when the memory cannot be
+    // had. A solid coder starts its ring and models here, once.
+    bool prepare();
+
+    struct Outcome {
+        bool write_failed = false;
+        bool interrupted = false;
+        bool shrank = false;  // fewer bytes than unpacked_size: zeros stand for the rest
+        bool grew = false;    // more bytes than unpacked_size: only those are stored
+        std::uint64_t content_checksum = 0;
+    };
+
+    // Codes unpacked_size bytes of input under settings as one stream into
+    // sink; with shrank set the input has already come up short and zeros
+    // stand for all of it. entropy holds the score the previous file left (blocks under
+    // 512 bytes keep it) and is left with this file's. should_stop is asked
+    // after every block; bytes_done, where given, grows by each block.
+    Outcome code(EntryInput& input, std::uint64_t unpacked_size, bool shrank, const FileSettings& settings, ByteSink& sink,
+                 EntropyMeter& entropy, const std::function<bool()>& should_stop,
+                 std::atomic<std::uint64_t>* bytes_done);
+
+    // Bytes one coder needs at most besides its encoder's ring and table.
+    static std::uint64_t buffer_bytes();
+
+private:
+    SearchSettings search_;
+    bool solid_;
+    std::unique_ptr<std::uint8_t[]> block_;  // BLOCK_SIZE + BLOCK_SLACK
+    std::unique_ptr<std::uint8_t[]> work_;   // BLOCK_SIZE + BLOCK_SLACK
+    std::unique_ptr<BlockEncoder> encoder_;
+    ContentChecksum checksum_;
+};
+
+}  // namespace qev
