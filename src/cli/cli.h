@@ -9,9 +9,13 @@
 // messages to the console of the platform layer and chooses the exit status.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -39,13 +43,15 @@ struct RunSettings {
     bool keep_directories = true;         // off only in the single-argument add form on a non-folder
     bool plain = false;                   // -p: entries without the integrity record
     bool links = false;                   // -l: links stored as links, empty folders as folder entries
+    unsigned threads = 0;                 // -tN: coders at once; 0: one per core
+    bool progress = true;                 // -n: no progress line
 };
 
 // 2^(hash_bits - method_level) - 1.
 using qev::compute_hash_mask;
 
 enum class SwitchSet {
-    Add,      // r, s, v, m, b, h, p, l
+    Add,      // r, s, v, m, b, h, p, l, t, n
     Extract,  // v only
 };
 
@@ -221,10 +227,46 @@ struct AddTotals {
 using StoreFunction = std::function<StoreResult(const std::string& path, const std::string& name,
                                                const std::string& dir, EntryType type)>;
 
+// Counts a file's result; false when it was not stored as it was.
+bool count_stored(const FileRecord& record, const StoreResult& result, AddTotals& totals);
+
 // Stores every record in order; stored files are counted. Stops at a result
 // that ends the run. Returns false when some file could not be stored as it
 // was.
 bool store_files(const FileList& list, bool keep_directories, const StoreFunction& store, AddTotals& totals);
+
+// ---------------------------------------------------------------------------
+// Progress
+
+// A line on standard error, redrawn in place, while a run that has taken
+// more than a second goes on: bytes done of the total, speed, files done,
+// time left. Shown only when wanted and standard error is a terminal;
+// cleared when the object goes.
+class ProgressLine {
+public:
+    ProgressLine(bool wanted, std::uint64_t total_bytes, std::uint64_t total_files);
+    ~ProgressLine();
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> files{0};
+
+private:
+    void run();
+
+    std::uint64_t total_bytes_;
+    std::uint64_t total_files_;
+    std::mutex mutex_;
+    std::condition_variable stop_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// The number of coders an add runs: what was asked (0: one per core), at
+// most one per file, and as many as a quarter of the machine's memory
+// holds; one in solid mode. why says what lowered it, if anything did.
+unsigned compression_workers(const RunSettings& settings, std::size_t files, std::string& why);
 
 // ---------------------------------------------------------------------------
 // Entry

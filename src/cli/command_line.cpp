@@ -2,6 +2,8 @@
 // it and the operands after them.
 #include "cli/cli.h"
 
+#include <algorithm>
+
 namespace qev {
 
 namespace {
@@ -61,6 +63,17 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
                 settings.plain = true;
             } else if (letter == 'l') {
                 settings.links = true;
+            } else if (letter == 'n') {
+                settings.progress = false;
+            } else if (letter == 't') {
+                // -tN takes the whole number that follows; -t0 is the
+                // default, one coder per core.
+                if (pos >= arg.size() || arg[pos] < '0' || arg[pos] > '9') return false;
+                unsigned n = 0;
+                for (; pos < arg.size() && arg[pos] >= '0' && arg[pos] <= '9'; ++pos) {
+                    n = std::min(n * 10 + static_cast<unsigned>(arg[pos] - '0'), 1024u);
+                }
+                settings.threads = n;
             } else if (letter == 'm' || letter == 'b' || letter == 'h') {
                 // An accepted digit ends the argument; anything else is read
                 // as the next switch letter.

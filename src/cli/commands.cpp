@@ -1,5 +1,6 @@
 // The three commands: each runs its driver and turns what the driver
 // reports into the console lines and the exit status.
+#include <algorithm>
 #include <cinttypes>
 #include <ctime>
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include "cli/cli.h"
 #include "compress/compressor.h"
+#include "compress/parallel_compressor.h"
 #include "extract/extract.h"
 #include "format/archive_reader.h"
 #include "format/wildcard.h"
@@ -161,6 +163,38 @@ private:
     bool verbose_;
 };
 
+// A quarter of the machine's memory: coders beyond one must fit in it. The
+// rest stays for the system and the page cache; the pages of a coder's
+// table and ring that a file never touches cost nothing, so the real use is
+// lower.
+constexpr std::uint64_t MEMORY_BUDGET_SHARE = 4;
+
+}  // namespace
+
+unsigned compression_workers(const RunSettings& settings, std::size_t files, std::string& why) {
+    const unsigned asked = settings.threads == 0 ? platform::usable_cores() : settings.threads;
+    if (settings.solid) {
+        if (asked > 1) why = " (solid mode codes one file after another)";
+        return 1;
+    }
+    unsigned workers = asked;
+    if (files < workers) {
+        workers = static_cast<unsigned>(std::max<std::size_t>(files, 1));
+        why = " (" + std::to_string(files) + (files == 1 ? " file)" : " files)");
+    }
+    const std::uint64_t each = compression_worker_bytes(search_settings(settings));
+    const std::uint64_t budget = platform::physical_memory() / MEMORY_BUDGET_SHARE;
+    const std::uint64_t fit = budget == 0 ? workers : std::max<std::uint64_t>(budget / each, 1);
+    if (fit < workers) {
+        workers = static_cast<unsigned>(fit);
+        why = " (each needs " + std::to_string(each >> 20) + " MiB of a budget of " + std::to_string(budget >> 20) +
+              " MiB, a quarter of the memory)";
+    }
+    return workers;
+}
+
+namespace {
+
 int run_add(const std::vector<std::string>& operands, RunSettings& settings, const std::string& current_directory) {
     const AddPlan plan = plan_add(operands, current_directory);
     if (plan.single_argument) {
@@ -212,15 +246,41 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         options.recurse = settings.recurse;
         options.plain = settings.plain;
         options.should_stop = interruption_requested;
-        Compressor compressor(options, plan.archive_path);
-        compressor.set_observer(&console);
-        const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir,
-                                        EntryType type) {
-            const StoreResult result = compressor.compress_file(path, name, dir, type);
-            console.stored(path, result);
-            return result;
-        };
-        if (!store_files(list, settings.keep_directories, store, totals)) failed = true;
+        std::string why;
+        const unsigned workers = compression_workers(settings, list.size(), why);
+        if (settings.verbose) std::fprintf(console_out(), "Workers: %u%s\n", workers, why.c_str());
+        std::uint64_t total_bytes = 0;
+        for (const FileRecord& record : list) total_bytes += record.size;
+        ProgressLine progress(settings.progress, total_bytes, list.size());
+        options.bytes_done = &progress.bytes;
+        if (workers == 1) {
+            Compressor compressor(options, plan.archive_path);
+            compressor.set_observer(&console);
+            const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir,
+                                            EntryType type) {
+                const StoreResult result = compressor.compress_file(path, name, dir, type);
+                console.stored(path, result);
+                progress.files.fetch_add(1, std::memory_order_relaxed);
+                return result;
+            };
+            if (!store_files(list, settings.keep_directories, store, totals)) failed = true;
+        } else {
+            std::vector<FileToStore> files;
+            files.reserve(list.size());
+            for (const FileRecord& record : list) {
+                files.push_back(FileToStore{record.path, stored_name(record.path),
+                                            stored_dir(record.path, settings.keep_directories), record.type});
+            }
+            ParallelCompressor compressor(options, plan.archive_path, workers);
+            compressor.set_observer(&console);
+            // Results come in file order: the lines are those of one coder.
+            compressor.store_all(files, [&](std::size_t i, const StoreResult& result) {
+                if (result.coding_began) console.coding_started(files[i].path);
+                console.stored(files[i].path, result);
+                progress.files.fetch_add(1, std::memory_order_relaxed);
+                if (!count_stored(list[i], result, totals)) failed = true;
+            });
+        }
         if (totals.run_ended) return interruption_requested() ? interrupted_status() : 1;
     }
     std::fprintf(console_out(), "%llu bytes, %llu files.\n", static_cast<unsigned long long>(totals.bytes),

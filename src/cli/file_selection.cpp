@@ -291,20 +291,22 @@ std::string stored_dir(const std::string& path, bool keep_directories) {
     return path.substr(start, last - start + 1);
 }
 
+bool count_stored(const FileRecord& record, const StoreResult& result, AddTotals& totals) {
+    if (entry_written(result.status)) {
+        totals.files += 1;
+        totals.bytes += record.size;
+    }
+    if (ends_run(result.status)) totals.run_ended = true;
+    return result.status == StoreStatus::Stored;
+}
+
 bool store_files(const FileList& list, bool keep_directories, const StoreFunction& store, AddTotals& totals) {
     bool ok = true;
     for (const FileRecord& record : list) {
         const StoreResult result =
             store(record.path, stored_name(record.path), stored_dir(record.path, keep_directories), record.type);
-        if (entry_written(result.status)) {
-            totals.files += 1;
-            totals.bytes += record.size;
-        }
-        if (result.status != StoreStatus::Stored) ok = false;
-        if (ends_run(result.status)) {
-            totals.run_ended = true;
-            break;
-        }
+        if (!count_stored(record, result, totals)) ok = false;
+        if (totals.run_ended) break;
     }
     return ok;
 }

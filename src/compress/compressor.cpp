@@ -111,7 +111,11 @@ StoreStatus Compressor::write_entry(const PlannedEntry& entry, const EntryCoder:
                                     const std::function<bool(ByteSink&)>& copy_stream, StoreResult& result) {
     if (!archive_.begin_entry(entry.header)) return abandon(StoreStatus::WriteFailed, result);
     if (coded.interrupted || stop_requested()) return abandon(StoreStatus::Interrupted, result);
-    if (coded.write_failed || !copy_stream(archive_.sink())) return abandon(StoreStatus::WriteFailed, result);
+    if (coded.write_failed) return abandon(StoreStatus::WriteFailed, result);
+    if (!copy_stream(archive_.sink())) {
+        return abandon(stop_requested() ? StoreStatus::Interrupted : StoreStatus::WriteFailed, result);
+    }
+    if (stop_requested()) return abandon(StoreStatus::Interrupted, result);
     IntegrityRecord record = entry.record;
     record.content_checksum = coded.content_checksum;
     result.entry_size = archive_.entry_bytes() + (options_.plain ? 0 : RECORD_BYTES);
@@ -130,6 +134,7 @@ StoreResult Compressor::compress_file(const std::string& input_path, std::string
         return result;
     }
     if (observer_ != nullptr) observer_->coding_started(input_path);
+    result.coding_began = true;
 
     // The stream goes straight into the archive, behind the header.
     if (!archive_.begin_entry(entry.header)) {

@@ -65,6 +65,8 @@ struct StoreResult {
     // WriteFailed, Interrupted: the archive held no complete entry and was
     // removed.
     bool archive_removed = false;
+    // The file's coding had begun (its input and the archive were open).
+    bool coding_began = false;
 };
 
 // Told when the coding of a file begins (after its input and the archive

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <limits>
 #include <dirent.h>
+#include <sched.h>
 #include <sys/file.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -496,6 +497,25 @@ void make_directory(const std::string& path) {
     if (native.empty()) return;
     (void)::mkdir(native.c_str(), 0777);
 }
+
+unsigned usable_cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return static_cast<unsigned>(count);
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 0 ? static_cast<unsigned>(online) : 1u;
+}
+
+std::uint64_t physical_memory() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page = sysconf(_SC_PAGESIZE);
+    return pages > 0 && page > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page) : 0;
+}
+
+bool is_terminal(std::FILE* stream) { return stream != nullptr && ::isatty(fileno(stream)) == 1; }
 
 std::string current_directory() {
     std::vector<char> buffer(MAX_PATH_BYTES + 1);

@@ -213,6 +213,15 @@ void remove_file(const std::string& path);
 // ignored by design.
 void make_directory(const std::string& path);
 
+// The processors this process may run on (at least 1).
+unsigned usable_cores();
+
+// The machine's physical memory in bytes (0 when unknown).
+std::uint64_t physical_memory();
+
+// True when the stream is a terminal.
+bool is_terminal(std::FILE* stream);
+
 // The absolute current directory, without a trailing separator unless it is
 // the root.
 std::string current_directory();

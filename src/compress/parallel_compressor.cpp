@@ -1,0 +1,224 @@
+#include "compress/parallel_compressor.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace qev {
+
+namespace {
+
+// Coded bytes of one entry: in memory up to MEMORY_LIMIT, then in an
+// unnamed temporary file.
+class SpillBuffer : public ByteSink {
+public:
+    static constexpr std::size_t MEMORY_LIMIT = 16u << 20;
+
+    ~SpillBuffer() override {
+        if (spill_ != nullptr) std::fclose(spill_);
+    }
+    bool write(const std::uint8_t* data, std::size_t n) override {
+        if (spill_ == nullptr && memory_.size() + n <= MEMORY_LIMIT) {
+            memory_.insert(memory_.end(), data, data + n);
+            return true;
+        }
+        if (spill_ == nullptr && (spill_ = std::tmpfile()) == nullptr) return false;
+        return std::fwrite(data, 1, n, spill_) == n;
+    }
+    // Hands everything written, in order, to out; false when out fails or
+    // stop says so.
+    bool copy_to(ByteSink& out, const std::function<bool()>& stop) {
+        if (!memory_.empty() && !out.write(memory_.data(), memory_.size())) return false;
+        if (spill_ == nullptr) return true;
+        if (std::fflush(spill_) != 0 || std::fseek(spill_, 0, SEEK_SET) != 0) return false;
+        std::vector<std::uint8_t> piece(1u << 20);
+        for (std::size_t got; (got = std::fread(piece.data(), 1, piece.size(), spill_)) > 0;) {
+            if (!out.write(piece.data(), got) || stop()) return false;
+        }
+        return std::ferror(spill_) == 0;
+    }
+
+private:
+    std::vector<std::uint8_t> memory_;
+    std::FILE* spill_ = nullptr;
+};
+
+// The entropy score a file leaves for the next: a file under 512 bytes
+// codes its raw flag with the score the last larger file left, so such a
+// file waits for that file's coder.
+struct ScoreCell {
+    bool ready = false;
+    std::int32_t score = 0;
+};
+
+struct Job {
+    std::size_t index = 0;
+    PlannedEntry entry;
+    StoreResult result;
+    StoreStatus planned = StoreStatus::Stored;
+    std::shared_ptr<ScoreCell> score_before;
+    std::shared_ptr<ScoreCell> score_after;
+    SpillBuffer stream;
+    EntryCoder::Outcome outcome;
+    bool no_memory = false;
+    bool coded = false;
+};
+
+}  // namespace
+
+std::uint64_t compression_worker_bytes(const SearchSettings& search) {
+    const std::uint64_t table = std::uint64_t{4} << search.hash_bits;
+    return table + table / MatchTable::LINE_BYTES + search.ring_size + EntryCoder::buffer_bytes() +
+           SpillBuffer::MEMORY_LIMIT;
+}
+
+struct ParallelCompressor::Shared {
+    Shared(const CompressOptions& o, std::string archive_path, unsigned n)
+        : options(o), front(o, std::move(archive_path)), workers(n == 0 ? 1 : n) {}
+
+    CompressOptions options;
+    Compressor front;
+    unsigned workers;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Job*> queue;  // planned, waiting for a coder
+    bool closing = false;    // no more jobs
+    bool aborting = false;   // the run ends: code nothing more
+
+    bool stop_requested() {
+        if (options.should_stop && options.should_stop()) return true;
+        std::lock_guard<std::mutex> lock(mutex);
+        return aborting;
+    }
+
+    void work() {
+        EntryCoder coder(options.search, false);
+        const bool ready = coder.prepare();
+        const std::function<bool()> stop = [this] { return stop_requested(); };
+        for (;;) {
+            Job* job = nullptr;
+            std::int32_t score = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return !queue.empty() || closing; });
+                if (queue.empty()) return;
+                job = queue.front();
+                queue.pop_front();
+                const bool tiny = job->entry.header.unpacked_size < ENTROPY_MIN_BLOCK;
+                if (tiny) {
+                    changed.wait(lock, [&] { return job->score_before->ready; });
+                    score = job->score_before->score;
+                }
+            }
+            EntropyMeter entropy(score);
+            if (!ready) {
+                job->no_memory = true;
+            } else if (stop_requested()) {
+                job->outcome.interrupted = true;
+            } else {
+                job->outcome = coder.code(job->entry.input, job->entry.header.unpacked_size, job->entry.shrank,
+                                          job->entry.header.settings, job->stream, entropy, stop,
+                                          options.bytes_done);
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (job->score_after != job->score_before) {
+                    job->score_after->score = entropy.score();
+                    job->score_after->ready = true;
+                }
+                job->coded = true;
+            }
+            changed.notify_all();
+        }
+    }
+};
+
+ParallelCompressor::ParallelCompressor(const CompressOptions& options, std::string archive_path, unsigned workers)
+    : shared_(std::make_unique<Shared>(options, std::move(archive_path), workers)) {}
+
+ParallelCompressor::~ParallelCompressor() = default;
+
+void ParallelCompressor::set_observer(CompressObserver* observer) { shared_->front.set_observer(observer); }
+
+void ParallelCompressor::store_all(const std::vector<FileToStore>& files,
+                                   const std::function<void(std::size_t, const StoreResult&)>& report) {
+    Shared& s = *shared_;
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i < s.workers; ++i) threads.emplace_back([&s] { s.work(); });
+
+    // Entries planned and not yet written, in order; at most a few more
+    // than there are coders, so that coded entries wait in bounded memory.
+    const std::size_t in_flight = s.workers + 2;
+    std::deque<std::unique_ptr<Job>> pending;
+    auto last_score = std::make_shared<ScoreCell>();
+    last_score->ready = true;
+    std::size_t next = 0;
+    bool planning = true;
+    for (;;) {
+        while (planning && next < files.size() && pending.size() < in_flight) {
+            auto job = std::make_unique<Job>();
+            job->index = next;
+            const FileToStore& f = files[next++];
+            job->planned = s.front.plan(f.path, f.name, f.dir, f.type, job->entry, job->result);
+            if (job->planned == StoreStatus::Stored) {
+                job->score_before = last_score;
+                job->score_after = job->entry.header.unpacked_size < ENTROPY_MIN_BLOCK ? last_score
+                                                                                        : std::make_shared<ScoreCell>();
+                last_score = job->score_after;
+                {
+                    std::lock_guard<std::mutex> lock(s.mutex);
+                    s.queue.push_back(job.get());
+                }
+                s.changed.notify_all();
+            } else if (ends_run(job->planned)) {
+                planning = false;
+            }
+            pending.push_back(std::move(job));
+        }
+        if (pending.empty()) break;
+
+        Job& head = *pending.front();
+        StoreResult& result = head.result;
+        if (head.planned != StoreStatus::Stored) {
+            result.status = head.planned;
+            if (head.planned == StoreStatus::Interrupted) result.archive_removed = s.front.end_interrupted();
+        } else {
+            {
+                std::unique_lock<std::mutex> lock(s.mutex);
+                s.changed.wait(lock, [&] { return head.coded; });
+            }
+            if (head.no_memory) {
+                result.status = StoreStatus::NoMemory;
+            } else {
+                result.coding_began = true;
+                result.status = s.front.write_entry(head.entry, head.outcome,
+                                                    [&](ByteSink& out) {
+                                                        return head.stream.copy_to(out, [&] {
+                                                            return s.options.should_stop && s.options.should_stop();
+                                                        });
+                                                    },
+                                                    result);
+            }
+        }
+        report(head.index, result);
+        const bool ended = ends_run(result.status);
+        pending.pop_front();
+        if (ended) break;
+    }
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.closing = true;
+        s.aborting = true;
+        // Waiting files are not coded, and none waits for a score.
+        for (auto& job : pending) {
+            if (job->score_after) job->score_after->ready = true;
+        }
+    }
+    s.changed.notify_all();
+    for (std::thread& t : threads) t.join();
+}
+
+}  // namespace qev
