@@ -441,3 +441,52 @@ TEST(EndToEnd, ParentFolderEntriesRestoreUnderTheDestination) {
 
 }  // namespace
 }  // namespace qev
+
+namespace qev {
+namespace {
+
+// The archive and the console lines do not depend on how many workers
+// coded the files: the corpus, the generated samples and a tree of small
+// files, some of them under 512 bytes behind a file of high entropy (their
+// raw flag takes the score it left), normal and solid.
+TEST(EndToEnd, ArchivesAreTheSameForEveryWorkerCount) {
+    TempDir dir;
+    put_corpus(dir, "in");
+    put_samples(dir, "in");
+    for (int i = 0; i < 120; ++i) {
+        const std::string ext = i % 3 == 0 ? ".r1" : i % 3 == 1 ? ".txt" : "";
+        dir.put("many/f" + std::to_string(i) + ext,
+                i % 2 ? test::random_bytes(1 + i * 7 % 900, i) : test::wordy_bytes(1 + i * 13 % 700, i));
+    }
+    dir.put("many/noise.r0", test::random_bytes(100000, 5));  // sorts right before the .r1 files
+    std::string reference_out;
+    Bytes reference;
+    for (const char* workers : {"-t1", "-t2", "-t3", "-t8"}) {
+        for (const bool solid : {false, true}) {
+            std::vector<std::string> a = {"a", workers};
+            a.insert(a.end(), SMALL.begin(), SMALL.end());
+            if (solid) a.push_back("-s");
+            const std::string archive = std::string("arc") + workers + (solid ? "s" : "");
+            a.insert(a.end(), {archive, "in/*", "many/*"});
+            const RunResult r = e2e::run_qev(dir.path(), a);
+            expect_success(r, archive);
+            const Bytes bytes = test::read_file(dir / archive);
+            const std::string out = r.out.substr(r.out.find('\n', r.out.find("Archive=")));
+            if (std::string(workers) == "-t1") {
+                if (!solid) {
+                    reference = bytes;
+                    reference_out = out;
+                }
+                continue;
+            }
+            if (solid) continue;
+            EXPECT_EQ(bytes, reference) << archive;
+            EXPECT_EQ(out, reference_out) << archive;
+        }
+    }
+    // Solid archives are coded by one worker whatever is asked.
+    EXPECT_EQ(test::read_file(dir / "arc-t8s"), test::read_file(dir / "arc-t1s"));
+}
+
+}  // namespace
+}  // namespace qev
