@@ -52,7 +52,7 @@ using qev::compute_hash_mask;
 
 enum class SwitchSet {
     Add,      // r, s, v, m, b, h, p, l, t, n
-    Extract,  // v only
+    Extract,  // v, t, n
 };
 
 // Reads the switch arguments of args starting at index first: every argument
@@ -262,6 +262,9 @@ private:
     bool stopping_ = false;
     std::thread thread_;
 };
+
+// A quarter of the machine's memory: workers beyond one must fit in it.
+std::uint64_t worker_memory_budget();
 
 // The number of coders an add runs: what was asked (0: one per core), at
 // most one per file, and as many as a quarter of the machine's memory

@@ -34,6 +34,18 @@ bool take_switch_digit(char letter, char digit, RunSettings& settings) {
     }
 }
 
+// -tN takes the whole number that follows; -t0 is the default, one worker
+// per core.
+bool take_threads(const std::string& arg, std::size_t& pos, RunSettings& settings) {
+    if (pos >= arg.size() || arg[pos] < '0' || arg[pos] > '9') return false;
+    unsigned n = 0;
+    for (; pos < arg.size() && arg[pos] >= '0' && arg[pos] <= '9'; ++pos) {
+        n = std::min(n * 10 + static_cast<unsigned>(arg[pos] - '0'), 1024u);
+    }
+    settings.threads = n;
+    return true;
+}
+
 }  // namespace
 
 bool scan_switches(const std::vector<std::string>& args, std::size_t first, SwitchSet set, RunSettings& settings,
@@ -49,8 +61,13 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
             if (letter >= 'A' && letter <= 'Z') letter = static_cast<char>(letter - 'A' + 'a');
             ++pos;
             if (set == SwitchSet::Extract) {
-                if (letter != 'v') return false;
-                settings.verbose = true;
+                if (letter == 'v') {
+                    settings.verbose = true;
+                } else if (letter == 'n') {
+                    settings.progress = false;
+                } else if (letter != 't' || !take_threads(arg, pos, settings)) {
+                    return false;
+                }
                 continue;
             }
             if (letter == 'r') {
@@ -66,14 +83,7 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
             } else if (letter == 'n') {
                 settings.progress = false;
             } else if (letter == 't') {
-                // -tN takes the whole number that follows; -t0 is the
-                // default, one coder per core.
-                if (pos >= arg.size() || arg[pos] < '0' || arg[pos] > '9') return false;
-                unsigned n = 0;
-                for (; pos < arg.size() && arg[pos] >= '0' && arg[pos] <= '9'; ++pos) {
-                    n = std::min(n * 10 + static_cast<unsigned>(arg[pos] - '0'), 1024u);
-                }
-                settings.threads = n;
+                if (!take_threads(arg, pos, settings)) return false;
             } else if (letter == 'm' || letter == 'b' || letter == 'h') {
                 // An accepted digit ends the argument; anything else is read
                 // as the next switch letter.

@@ -171,6 +171,8 @@ constexpr std::uint64_t MEMORY_BUDGET_SHARE = 4;
 
 }  // namespace
 
+std::uint64_t worker_memory_budget() { return platform::physical_memory() / MEMORY_BUDGET_SHARE; }
+
 unsigned compression_workers(const RunSettings& settings, std::size_t files, std::string& why) {
     const unsigned asked = settings.threads == 0 ? platform::usable_cores() : settings.threads;
     if (settings.solid) {
@@ -183,7 +185,7 @@ unsigned compression_workers(const RunSettings& settings, std::size_t files, std
         why = " (" + std::to_string(files) + (files == 1 ? " file)" : " files)");
     }
     const std::uint64_t each = compression_worker_bytes(search_settings(settings));
-    const std::uint64_t budget = platform::physical_memory() / MEMORY_BUDGET_SHARE;
+    const std::uint64_t budget = worker_memory_budget();
     const std::uint64_t fit = budget == 0 ? workers : std::max<std::uint64_t>(budget / each, 1);
     if (fit < workers) {
         workers = static_cast<unsigned>(fit);
@@ -330,6 +332,18 @@ private:
     bool verbose_;
 };
 
+// The bytes an archive's sound entries hold, for the progress line.
+std::uint64_t restorable_bytes(const std::string& archive_path) {
+    ArchiveReader archive;
+    std::uint64_t total = 0;
+    if (!archive.open_unlocked(archive_path)) return 0;
+    ArchiveReader::Entry entry;
+    while (archive.next(entry)) {
+        if (entry.check == HeaderCheck::Ok) total += entry.header.unpacked_size;
+    }
+    return total;
+}
+
 int run_extract(const std::vector<std::string>& operands, const RunSettings& settings,
                 const std::string& current_directory) {
     const std::string archive_path = extract_archive_path(operands[0], current_directory);
@@ -345,6 +359,9 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
     Extractor extractor(console);
     platform::catch_interruptions();
     extractor.set_stop_check(interruption_requested);
+    extractor.set_workers(settings.threads == 0 ? platform::usable_cores() : settings.threads, worker_memory_budget());
+    ProgressLine progress(settings.progress, restorable_bytes(archive_path), 0);
+    extractor.set_progress(&progress.bytes);
     for (const std::string& arg : destinations) {
         std::fprintf(console_out(), "ARGV=%s\n", arg.c_str());
         const Destination d = form_destination(arg, current_directory);
@@ -511,6 +528,9 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
     ExtractConsole console(archive_path, false);
     Extractor extractor(console);
     extractor.set_writing(false);
+    extractor.set_workers(platform::usable_cores(), worker_memory_budget());
+    ProgressLine progress(true, restorable_bytes(archive_path), 0);
+    extractor.set_progress(&progress.bytes);
     platform::catch_interruptions();
     extractor.set_stop_check(interruption_requested);
     bool failed = false;

@@ -49,10 +49,13 @@ void ProgressLine::run() {
         const std::uint64_t done = bytes.load(std::memory_order_relaxed);
         const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
         char line[160];
-        int n = std::snprintf(line, sizeof line, "%s of %s, %.1f MB/s, %llu of %llu files", mebibytes(done).c_str(),
-                              mebibytes(total_bytes_).c_str(), rate / 1e6,
-                              static_cast<unsigned long long>(files.load(std::memory_order_relaxed)),
-                              static_cast<unsigned long long>(total_files_));
+        int n = std::snprintf(line, sizeof line, "%s of %s, %.1f MB/s", mebibytes(done).c_str(),
+                              mebibytes(total_bytes_).c_str(), rate / 1e6);
+        if (total_files_ != 0 && n > 0) {
+            n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), ", %llu of %llu files",
+                               static_cast<unsigned long long>(files.load(std::memory_order_relaxed)),
+                               static_cast<unsigned long long>(total_files_));
+        }
         if (rate > 0 && done < total_bytes_ && n > 0) {
             const auto left = static_cast<unsigned long long>(static_cast<double>(total_bytes_ - done) / rate);
             n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), ", %llu:%02llu left", left / 60,

@@ -5,6 +5,10 @@
 #include "extract/extract.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <functional>
 #include <new>
 #include <vector>
@@ -62,6 +66,17 @@ struct Output {
     std::string temporary_name;  // empty when nothing was created
     std::string path;            // for messages
 
+    Output() = default;
+    Output(Output&& other) noexcept
+        : folder(std::move(other.folder)),
+          file(std::move(other.file)),
+          name(std::move(other.name)),
+          temporary_name(std::move(other.temporary_name)),
+          path(std::move(other.path)) {
+        other.temporary_name.clear();
+    }
+    Output& operator=(Output&&) = delete;
+
     bool open() const { return !temporary_name.empty(); }
     // Removes the temporary file.
     void discard() {
@@ -85,10 +100,18 @@ struct Output {
 // Link targets longer than this are taken for damage.
 constexpr std::uint64_t MAX_LINK_TARGET = 65536;
 
-struct Extractor::Impl {
-    explicit Impl(ExtractObserver& o) : observer(o) {}
+// Everything one entry's restoration works with: decoding buffers and
+// models, the folders it has open below the destination, what it found. The
+// walk has one lane; with workers, each has its own.
+struct Lane {
+    explicit Lane(ExtractObserver& o) : observer(&o) {}
 
-    ExtractObserver& observer;
+    ExtractObserver* observer;
+    std::atomic<std::uint64_t>* bytes_done = nullptr;
+    // With output_later set, a restored file is not given its real name
+    // here but left in output for the walk to commit in entry order.
+    bool output_later = false;
+    std::unique_ptr<Output> output;
     std::function<bool()> should_stop;
     bool write_files = true;
     std::unique_ptr<std::uint8_t[]> block;  // BLOCK_SIZE + BLOCK_SLACK
@@ -129,7 +152,7 @@ struct Extractor::Impl {
     }
 
     void report(const EntryHeader& h, const std::string& problem) {
-        observer.damaged_entry(stored_path(h), problem);
+        observer->damaged_entry(stored_path(h), problem);
         failed = true;
         ++damaged;
     }
@@ -173,7 +196,7 @@ struct Extractor::Impl {
             report(h, "the entry has no file name");
             return false;
         }
-        if (escaped) observer.leads_outside(stored_path(h));
+        if (escaped) observer->leads_outside(stored_path(h));
         parts.insert(parts.end(), name_parts.begin(), name_parts.end());
         path = below_destination();
         for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -182,7 +205,7 @@ struct Extractor::Impl {
         }
         path = platform::normalise_separators(path);
         if (platform::path_too_long(path)) {
-            observer.path_too_long(path);
+            observer->path_too_long(path);
             failed = true;
             return false;
         }
@@ -201,7 +224,7 @@ struct Extractor::Impl {
             if (folder.open_same(entered_folder)) return true;
         }
         if (!open_destination(folder)) {
-            observer.cannot_create(path);
+            observer->cannot_create(path);
             failed = true;
             return false;
         }
@@ -211,12 +234,12 @@ struct Extractor::Impl {
             platform::Directory child;
             const platform::Directory::Step step = folder.enter(parts[i], child);
             if (step == platform::Directory::Step::Link) {
-                observer.meets_link(stored, reached);
+                observer->meets_link(stored, reached);
                 failed = true;
                 return false;
             }
             if (step != platform::Directory::Step::Entered) {
-                observer.cannot_create(path);
+                observer->cannot_create(path);
                 failed = true;
                 return false;
             }
@@ -243,13 +266,13 @@ struct Extractor::Impl {
         const platform::EntryStatus status = out.folder.status_of(out.name, &existing);
         if (status.type == platform::EntryType::Directory ||
             !out.folder.create_temporary(out.name, out.file, out.temporary_name)) {
-            observer.cannot_create(out.path);
+            observer->cannot_create(out.path);
             failed = true;
             return false;
         }
         if (status.type != platform::EntryType::Missing && archive_id_known && existing == archive_id) {
             out.discard();
-            observer.would_replace_archive(stored_path(h), out.path);
+            observer->would_replace_archive(stored_path(h), out.path);
             failed = true;
             return false;
         }
@@ -269,7 +292,7 @@ struct Extractor::Impl {
         Output output;
         Deferred deferred;
         if (write && type == EntryType::File) {
-            if (prepare_output(h, output)) observer.restoring(output.path);
+            if (prepare_output(h, output)) observer->restoring(output.path);
         } else if (write) {
             if (output_parts(h, deferred.parts, deferred.path)) {
                 deferred.stored = stored_path(h);
@@ -316,6 +339,7 @@ struct Extractor::Impl {
                 return Outcome::Damaged;
             }
             undo_filters(block, n, h.settings, text_flag, work.get());
+            if (bytes_done != nullptr) bytes_done->fetch_add(n, std::memory_order_relaxed);
             if (entry.has_record) checksum.update(block, n);
             if (type == EntryType::Link && write) deferred.target.append(reinterpret_cast<const char*>(block), n);
             if (output.open() && write_ok) {
@@ -325,7 +349,7 @@ struct Extractor::Impl {
                     done += piece;
                 }
                 if (!write_ok) {
-                    observer.cannot_write(output.path);
+                    observer->cannot_write(output.path);
                     failed = true;
                     output.discard();  // an incomplete file is not left behind
                 }
@@ -349,20 +373,28 @@ struct Extractor::Impl {
                 output.file.restore_times_and_mode(entry.record.mode, entry.record.mtime_seconds,
                                                    entry.record.mtime_nanoseconds);
             }
-            if (!output.commit()) {
-                observer.cannot_create(output.path);
-                failed = true;
+            if (output_later) {
+                this->output = std::make_unique<Output>(std::move(output));
+            } else {
+                commit(output);
             }
         } else if (write && type == EntryType::Folder) {
             platform::Directory folder;
             if (enter_folders(deferred.parts, deferred.parts.size(), deferred.stored, deferred.path, folder)) {
-                observer.restoring(deferred.path);
+                observer->restoring(deferred.path);
                 folders.push_back(std::move(deferred));
             }
         } else if (write && type == EntryType::Link) {
             links.push_back(std::move(deferred));
         }
         return Outcome::Sound;
+    }
+
+    void commit(Output& output) {
+        if (!output.commit()) {
+            observer->cannot_create(output.path);
+            failed = true;
+        }
     }
 
     // Makes the links of the call, then gives the folders their times,
@@ -373,11 +405,11 @@ struct Extractor::Impl {
             if (!enter_folders(link.parts, link.parts.size() - 1, link.stored, link.path, folder)) continue;
             const platform::EntryStatus status = folder.status_of(link.parts.back());
             if (status.type == platform::EntryType::Directory || !folder.make_link(link.target, link.parts.back())) {
-                observer.cannot_create(link.path);
+                observer->cannot_create(link.path);
                 failed = true;
                 continue;
             }
-            observer.restoring(link.path);
+            observer->restoring(link.path);
             folder.set_link_time(link.parts.back(), link.record.mtime_seconds, link.record.mtime_nanoseconds);
         }
         std::stable_sort(folders.begin(), folders.end(),
@@ -392,17 +424,177 @@ struct Extractor::Impl {
     }
 };
 
+// What a lane on a worker thread tells, kept to be told in entry order.
+class Recording : public ExtractObserver {
+public:
+    void damaged_archive(std::uint64_t offset, const std::string& problem) override {
+        keep([=](ExtractObserver& o) { o.damaged_archive(offset, problem); });
+    }
+    void damaged_entry(const std::string& stored, const std::string& problem) override {
+        keep([=](ExtractObserver& o) { o.damaged_entry(stored, problem); });
+    }
+    void leads_outside(const std::string& stored) override {
+        keep([=](ExtractObserver& o) { o.leads_outside(stored); });
+    }
+    void path_too_long(const std::string& path) override {
+        keep([=](ExtractObserver& o) { o.path_too_long(path); });
+    }
+    void cannot_create(const std::string& path) override {
+        keep([=](ExtractObserver& o) { o.cannot_create(path); });
+    }
+    void cannot_write(const std::string& path) override {
+        keep([=](ExtractObserver& o) { o.cannot_write(path); });
+    }
+    void meets_link(const std::string& stored, const std::string& link) override {
+        keep([=](ExtractObserver& o) { o.meets_link(stored, link); });
+    }
+    void would_replace_archive(const std::string& stored, const std::string& path) override {
+        keep([=](ExtractObserver& o) { o.would_replace_archive(stored, path); });
+    }
+    void restoring(const std::string& path) override {
+        keep([=](ExtractObserver& o) { o.restoring(path); });
+    }
+    void waiting_for(const std::string& archive) override {
+        keep([=](ExtractObserver& o) { o.waiting_for(archive); });
+    }
+    void tell(ExtractObserver& observer) {
+        for (const auto& event : events_) event(observer);
+        events_.clear();
+    }
+
+private:
+    void keep(std::function<void(ExtractObserver&)> event) { events_.push_back(std::move(event)); }
+    std::vector<std::function<void(ExtractObserver&)>> events_;
+};
+
+// One non-solid entry restored by a worker.
+struct Task {
+    ArchiveReader::Entry entry;
+    bool write = false;
+    // Filled by the worker.
+    Recording told;
+    Lane::Outcome outcome = Lane::Outcome::Sound;
+    std::unique_ptr<Output> output;
+    std::vector<Lane::Deferred> links;
+    std::vector<Lane::Deferred> folders;
+    bool failed = false;
+    std::uint64_t damaged = 0;
+    bool out_of_memory = false;
+    bool interrupted = false;
+    std::string unfinished;
+    bool done = false;
+};
+
+struct Extractor::Impl {
+    explicit Impl(ExtractObserver& o) : observer(o), lane(o) {}
+
+    ExtractObserver& observer;
+    std::function<bool()> should_stop;
+    bool write_files = true;
+    unsigned workers = 1;
+    std::uint64_t memory_budget = 0;  // 0: no bound
+    std::atomic<std::uint64_t>* bytes_done = nullptr;
+    Lane lane;  // the walk's own
+
+    // Workers whose decoders fit in the budget, for rings of ring_size.
+    unsigned fitting_workers(std::uint32_t ring_size) const {
+        if (memory_budget == 0) return workers;
+        const std::uint64_t each = std::uint64_t{ring_size} + 2ull * (BLOCK_SIZE + BLOCK_SLACK) + sizeof(CoderState);
+        return static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(workers, memory_budget / each)));
+    }
+
+    // Workers restore non-solid entries; the walk tells what they found and
+    // gives their files the real names, both in entry order.
+    struct Pool {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<Task*> queue;
+        bool closing = false;
+        std::vector<std::thread> threads;
+    };
+
+    void run_worker(Pool& pool, const std::string& archive_path, const Lane& model) {
+        Lane worker(observer);
+        worker.should_stop = should_stop;
+        worker.write_files = write_files;
+        worker.bytes_done = bytes_done;
+        worker.output_later = true;
+        worker.destination = model.destination;
+        worker.archive_id = model.archive_id;
+        worker.archive_id_known = model.archive_id_known;
+        ArchiveReader archive;
+        const bool opened = archive.open_unlocked(archive_path);
+        for (;;) {
+            Task* task = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(pool.mutex);
+                pool.changed.wait(lock, [&] { return !pool.queue.empty() || pool.closing; });
+                if (pool.queue.empty()) return;
+                task = pool.queue.front();
+                pool.queue.pop_front();
+            }
+            worker.observer = &task->told;
+            worker.failed = false;
+            worker.damaged = 0;
+            worker.out_of_memory = false;
+            worker.unfinished.clear();
+            worker.solid_started = false;
+            if (!opened) {
+                worker.observer->cannot_create(stored_path(task->entry.header));
+                worker.failed = true;
+                task->outcome = Lane::Outcome::Damaged;
+            } else {
+                archive.select(task->entry);
+                task->outcome = worker.extract_entry(archive, task->entry, task->write);
+            }
+            task->output = std::move(worker.output);
+            task->links = std::move(worker.links);
+            task->folders = std::move(worker.folders);
+            worker.links.clear();
+            worker.folders.clear();
+            task->failed = worker.failed;
+            task->damaged = worker.damaged;
+            task->out_of_memory = worker.out_of_memory;
+            task->interrupted = worker.interrupted;
+            task->unfinished = worker.unfinished;
+            {
+                std::lock_guard<std::mutex> lock(pool.mutex);
+                task->done = true;
+            }
+            pool.changed.notify_all();
+        }
+    }
+};
+
 Extractor::Extractor(ExtractObserver& observer) : impl_(std::make_unique<Impl>(observer)) {}
 
 Extractor::~Extractor() = default;
 
-void Extractor::set_stop_check(std::function<bool()> should_stop) { impl_->should_stop = std::move(should_stop); }
+void Extractor::set_stop_check(std::function<bool()> should_stop) {
+    impl_->should_stop = should_stop;
+    impl_->lane.should_stop = std::move(should_stop);
+}
 
-void Extractor::set_writing(bool write_files) { impl_->write_files = write_files; }
+void Extractor::set_writing(bool write_files) {
+    impl_->write_files = write_files;
+    impl_->lane.write_files = write_files;
+}
+
+void Extractor::set_workers(unsigned workers, std::uint64_t memory_budget) {
+    impl_->workers = workers == 0 ? 1 : workers;
+    impl_->memory_budget = memory_budget;
+}
+
+void Extractor::set_progress(std::atomic<std::uint64_t>* bytes_done) {
+    impl_->bytes_done = bytes_done;
+    impl_->lane.bytes_done = bytes_done;
+}
 
 ExtractResult Extractor::extract_archive(const std::string& archive_path, const std::string& destination_directory,
                                          const std::string& pattern) {
-    Impl& m = *impl_;
+    Impl& impl = *impl_;
+    Lane& m = impl.lane;
+    m.observer = &impl.observer;
     m.destination = destination_directory;
     m.destination_folder.close();
     m.entered_parts.clear();
@@ -419,25 +611,80 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
     ExtractResult result;
 
     ArchiveReader archive;
-    if (!archive.open(archive_path, &m.observer)) {
+    if (!archive.open(archive_path, &impl.observer)) {
         result.status = ExtractStatus::CannotOpenArchive;
         return result;
     }
     m.archive_id_known = archive.identity(m.archive_id);
-    int first_solid = -1;
-    ArchiveReader::Entry entry;
-    while (!m.stop_requested() && archive.next(entry)) {
-        const EntryHeader& h = entry.header;
-        if (ends_walk(entry.check)) {
-            m.observer.damaged_archive(entry.offset, entry.problem);
-            m.failed = true;
-            ++m.damaged;
-            break;
+
+    // Entries in walk order: a task for a worker, or what the walk itself
+    // found, told when every entry before it has been.
+    struct Item {
+        std::unique_ptr<Task> task;
+        Recording told;
+    };
+    std::deque<std::unique_ptr<Item>> items;
+    Impl::Pool pool;
+    const auto settle = [&](Item& item) {
+        item.told.tell(impl.observer);
+        Task* task = item.task.get();
+        if (task == nullptr) return;
+        task->told.tell(impl.observer);
+        if (task->output) m.commit(*task->output);
+        for (auto& link : task->links) m.links.push_back(std::move(link));
+        for (auto& folder : task->folders) m.folders.push_back(std::move(folder));
+        if (task->failed) m.failed = true;
+        m.damaged += task->damaged;
+        if (task->out_of_memory) m.out_of_memory = true;
+        if (task->interrupted && !m.interrupted) {
+            m.interrupted = true;
+            m.unfinished = task->unfinished;
         }
+        if (task->outcome == Lane::Outcome::Sound && task->write == impl.write_files) {
+            ++(task->entry.has_record ? result.verified : result.unverified);
+        }
+    };
+    // Settles the items at the head that are done; with wait, waits for
+    // the head until at most keep items are left.
+    const auto settle_done = [&](std::size_t keep) {
+        while (!items.empty()) {
+            Item& head = *items.front();
+            if (head.task) {
+                std::unique_lock<std::mutex> lock(pool.mutex);
+                if (items.size() > keep) {
+                    pool.changed.wait(lock, [&] { return head.task->done; });
+                } else if (!head.task->done) {
+                    return;
+                }
+            }
+            settle(head);
+            items.pop_front();
+        }
+    };
+
+    int first_solid = -1;
+    bool parallel = false;
+    ArchiveReader::Entry entry;
+    while (!m.stop_requested() && !m.out_of_memory && archive.next(entry)) {
+        const EntryHeader& h = entry.header;
+        if (first_solid < 0 && !ends_walk(entry.check)) {
+            first_solid = h.solid != 0;
+            // Entries of a solid archive are decoded one after another.
+            const unsigned workers = impl.fitting_workers(h.ring_size);
+            parallel = workers > 1 && first_solid == 0;
+            for (unsigned i = 0; parallel && i < workers; ++i) {
+                pool.threads.emplace_back([&impl, &pool, &archive_path, &m] { impl.run_worker(pool, archive_path, m); });
+            }
+        }
+        auto item = std::make_unique<Item>();
+        if (parallel) m.observer = &item->told;
         const bool matched =
             wildcard_match(pattern.c_str(), platform::lower_case_ascii(platform::base_name(stored_path(h))).c_str());
-        if (first_solid < 0) first_solid = h.solid != 0;
-        if (entry.check == HeaderCheck::BadEntry) {
+        if (ends_walk(entry.check)) {
+            m.observer->damaged_archive(entry.offset, entry.problem);
+            m.failed = true;
+            ++m.damaged;
+        } else if (entry.check == HeaderCheck::BadEntry) {
             m.report(h, entry.problem);
             if (h.solid) m.solid_broken = true;
         } else if ((h.solid != 0) != (first_solid == 1)) {
@@ -447,20 +694,43 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
                 ++result.selected;
                 m.report(h, "an earlier entry of the solid archive is damaged");
             }
+        } else if (matched && parallel) {
+            ++result.selected;
+            item->task = std::make_unique<Task>();
+            item->task->entry = entry;
+            item->task->write = impl.write_files;
+            {
+                std::lock_guard<std::mutex> lock(pool.mutex);
+                pool.queue.push_back(item->task.get());
+            }
+            pool.changed.notify_all();
         } else if (matched || h.solid) {
             if (matched) ++result.selected;
             // In a solid archive every entry is decoded, to keep the models
             // in step; only the selected ones are written.
-            const Impl::Outcome outcome = m.extract_entry(archive, entry, matched && m.write_files);
-            if (outcome != Impl::Outcome::Sound && h.solid) m.solid_broken = true;
-            if (outcome == Impl::Outcome::Sound && matched) ++(entry.has_record ? result.verified : result.unverified);
+            const Lane::Outcome outcome = m.extract_entry(archive, entry, matched && m.write_files);
+            if (outcome != Lane::Outcome::Sound && h.solid) m.solid_broken = true;
+            if (outcome == Lane::Outcome::Sound && matched) ++(entry.has_record ? result.verified : result.unverified);
         }
-        if (m.out_of_memory) {
-            result.status = ExtractStatus::NoMemory;
-            break;
-        }
+        items.push_back(std::move(item));
+        // A few entries ahead of the oldest unsettled one, so that restored
+        // files wait for their names in bounded number.
+        settle_done(parallel ? 4u * impl.workers : 0u);
+        if (ends_walk(entry.check)) break;
     }
-    if (!m.out_of_memory) m.finish_deferred();
+    settle_done(0);
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        pool.closing = true;
+    }
+    pool.changed.notify_all();
+    for (std::thread& t : pool.threads) t.join();
+    m.observer = &impl.observer;
+    if (m.out_of_memory) {
+        result.status = ExtractStatus::NoMemory;
+    } else {
+        m.finish_deferred();
+    }
     m.destination_folder.close();
     m.entered_parts.clear();
     m.entered_folder.close();

@@ -3,6 +3,7 @@
 // prints.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -66,6 +67,14 @@ public:
     // With writing off, selected entries are decoded and checked, and
     // nothing is written (the destination is not used).
     void set_writing(bool write_files);
+    // How many entries of a non-solid archive are restored at once, each
+    // by a worker with its own decoder; what they report is told in entry
+    // order, and files take their names in entry order.
+    // The workers are fewer where their decoders (each with a ring of the
+    // archive's first entry's size) would not fit in memory_budget bytes.
+    void set_workers(unsigned workers, std::uint64_t memory_budget);
+    // Where given, grows by every byte restored (for a progress display).
+    void set_progress(std::atomic<std::uint64_t>* bytes_done);
 
     // Restores every entry whose lower-cased base name matches the
     // (lower-case) pattern under destination_directory, which ends with a

@@ -25,6 +25,17 @@ bool ArchiveReader::open(const std::string& path, LockWaiter* waiter) {
     return true;
 }
 
+bool ArchiveReader::open_unlocked(const std::string& path) {
+    if (!own_.open_read(path)) return false;
+    walk(own_);
+    return true;
+}
+
+void ArchiveReader::select(const Entry& entry) {
+    stream_start_ = entry.offset + entry.header.header_size();
+    stream_length_ = entry.has_record ? entry.record.stream_length : entry.header.entry_size - entry.header.header_size();
+}
+
 void ArchiveReader::walk(platform::File& file) {
     file_ = &file;
     size_ = file.size();

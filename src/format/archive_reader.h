@@ -35,6 +35,9 @@ public:
     // while it is read, and places the walk at its first entry. False when
     // it cannot be opened for reading.
     bool open(const std::string& path, LockWaiter* waiter = nullptr);
+    // Opens the archive without locking it, for a second reader beside one
+    // that holds the lock.
+    bool open_unlocked(const std::string& path);
     // Walks an archive that the caller holds open (and locked).
     void walk(platform::File& file);
     void close() { own_.close(); }
@@ -59,6 +62,10 @@ public:
     // archive. An entry whose check is BadSize ends the walk: its size
     // cannot be trusted, so nothing after it can be found.
     bool next(Entry& entry);
+
+    // Makes entry, found by another reader of the same archive, the current
+    // one, for stream().
+    void select(const Entry& entry);
 
     // The current entry's coded stream, positioned at its first byte; it
     // yields no byte past the entry's end. Valid until the next call of

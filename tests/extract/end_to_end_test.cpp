@@ -490,3 +490,48 @@ TEST(EndToEnd, ArchivesAreTheSameForEveryWorkerCount) {
 
 }  // namespace
 }  // namespace qev
+
+namespace qev {
+namespace {
+
+// Extraction with several workers says and leaves what one worker does:
+// the same lines in the same order, the later of two entries with one path
+// wins, a damaged entry is reported in its place, the same status.
+TEST(EndToEnd, ExtractionWithWorkersMatchesOneWorker) {
+    TempDir dir;
+    put_corpus(dir, "in");
+    for (int i = 0; i < 40; ++i) dir.put("in/small/f" + std::to_string(i), test::wordy_bytes(100 + i * 50, i));
+    ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc", "in"}).status, 0);
+    dir.put("in/small/f3", std::string("the later copy\n"));
+    ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc", "in/small/f3"}).status, 0);
+    // A flipped byte inside the stream of the fifth entry.
+    std::vector<e2e::RawEntry> entries = e2e::parse_archive(test::read_file(dir / "arc"));
+    entries[4].stream[entries[4].stream.size() / 3] ^= 0x10;
+    test::write_file(dir / "arc", e2e::archive_bytes(entries));
+
+    std::string reference;
+    Tree reference_tree;
+    int reference_status = -1;
+    for (const char* workers : {"-t1", "-t2", "-t5"}) {
+        const std::string out = std::string("out") + workers;
+        fs::create_directories(dir / out);
+        const RunResult r = e2e::run_qev(dir / out, {"x", "-v", workers, "../arc"});
+        std::string lines = r.out;
+        for (std::size_t at; (at = lines.find(dir / out)) != std::string::npos;) lines.replace(at, (dir / out).size(), "D");
+        const Tree tree = snapshot(dir / out);
+        if (std::string(workers) == "-t1") {
+            reference = lines;
+            reference_tree = tree;
+            reference_status = r.status;
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(test::read_file(dir / (out + "/in/small/f3")), e2e::bytes_of("the later copy\n"));
+            continue;
+        }
+        EXPECT_EQ(lines, reference) << workers;
+        EXPECT_EQ(tree_difference(reference_tree, tree), "") << workers;
+        EXPECT_EQ(r.status, reference_status) << workers;
+    }
+}
+
+}  // namespace
+}  // namespace qev
