@@ -30,20 +30,7 @@ inline const std::string& scratch_root() {
     return root;
 }
 
-// An extraction observer that is told everything and keeps nothing.
-class QuietExtract : public ExtractObserver {
-public:
-    void damaged_archive(std::uint64_t, const std::string&) override {}
-    void damaged_entry(const std::string&, const std::string&) override {}
-    void leads_outside(const std::string&) override {}
-    void path_too_long(const std::string&) override {}
-    void cannot_create(const std::string&) override {}
-    void cannot_write(const std::string&) override {}
-    void restoring(const std::string&) override {}
-    void meets_link(const std::string&, const std::string&) override {}
-    void would_replace_archive(const std::string&, const std::string&) override {}
-    void waiting_for(const std::string&) override {}
-};
+using QuietExtract = SilentExtractObserver;
 
 inline void remove_tree(const std::string& path) {
     nftw(

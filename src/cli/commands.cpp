@@ -332,6 +332,30 @@ private:
     bool verbose_;
 };
 
+// The line and status of an extraction or test that could not go on.
+int ended_early(const ExtractResult& result, const std::string& archive_path, const char* what) {
+    switch (result.status) {
+        case ExtractStatus::CannotOpenArchive:
+            print_cannot_open_archive(archive_path);
+            return 1;
+        case ExtractStatus::NoMemory:
+            print_no_memory();
+            return 1;
+        case ExtractStatus::Interrupted:
+            if (result.unfinished.empty()) {
+                std::fprintf(console_out(), "Interrupted: %s %s stopped\n", what, archive_path.c_str());
+            } else {
+                std::fprintf(console_out(),
+                             "Interrupted: %s was not restored; the files restored before it are complete\n",
+                             result.unfinished.c_str());
+            }
+            return interrupted_status();
+        case ExtractStatus::Done:
+            break;
+    }
+    return 0;
+}
+
 // The bytes an archive's sound entries hold, for the progress line.
 std::uint64_t restorable_bytes(const std::string& archive_path) {
     ArchiveReader archive;
@@ -373,24 +397,7 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
         std::fprintf(console_out(), "Archive=%s Wild=%s DEST=%s\n", archive_path.c_str(), d.pattern.c_str(),
                      d.directory.c_str());
         const ExtractResult result = extractor.extract_archive(archive_path, d.directory, d.pattern);
-        if (result.status == ExtractStatus::CannotOpenArchive) {
-            print_cannot_open_archive(archive_path);
-            return 1;
-        }
-        if (result.status == ExtractStatus::NoMemory) {
-            print_no_memory();
-            return 1;
-        }
-        if (result.status == ExtractStatus::Interrupted) {
-            if (result.unfinished.empty()) {
-                std::fprintf(console_out(), "Interrupted: extraction from %s stopped\n", archive_path.c_str());
-            } else {
-                std::fprintf(console_out(),
-                             "Interrupted: %s was not restored; the files restored before it are complete\n",
-                             result.unfinished.c_str());
-            }
-            return interrupted_status();
-        }
+        if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "extraction from");
         if (result.failed) failed = true;
         // "*" selecting nothing is an empty archive: nothing to do, no failure.
         if (result.selected == 0 && d.pattern != "*") {
@@ -539,18 +546,7 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
         // Patterns select base names in any case, as for extraction.
         const std::string pattern = lower_case_ascii(arg);
         const ExtractResult result = extractor.extract_archive(archive_path, std::string(), pattern);
-        if (result.status == ExtractStatus::CannotOpenArchive) {
-            print_cannot_open_archive(archive_path);
-            return 1;
-        }
-        if (result.status == ExtractStatus::NoMemory) {
-            print_no_memory();
-            return 1;
-        }
-        if (result.status == ExtractStatus::Interrupted) {
-            std::fprintf(console_out(), "Interrupted: the test of %s stopped\n", archive_path.c_str());
-            return interrupted_status();
-        }
+        if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "the test of");
         if (result.failed) failed = true;
         if (result.selected == 0 && pattern != "*") {
             std::fprintf(console_out(), "WARNING: no entry matches %s\n", pattern.c_str());

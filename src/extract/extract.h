@@ -37,6 +37,22 @@ public:
     virtual void restoring(const std::string& output_path) = 0;
 };
 
+// An observer that is told everything and keeps nothing, for callers that
+// need only the result.
+class SilentExtractObserver : public ExtractObserver {
+public:
+    void damaged_archive(std::uint64_t, const std::string&) override {}
+    void damaged_entry(const std::string&, const std::string&) override {}
+    void leads_outside(const std::string&) override {}
+    void path_too_long(const std::string&) override {}
+    void cannot_create(const std::string&) override {}
+    void cannot_write(const std::string&) override {}
+    void meets_link(const std::string&, const std::string&) override {}
+    void would_replace_archive(const std::string&, const std::string&) override {}
+    void restoring(const std::string&) override {}
+    void waiting_for(const std::string&) override {}
+};
+
 enum class ExtractStatus {
     Done,
     CannotOpenArchive,  // nothing was done

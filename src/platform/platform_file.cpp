@@ -72,6 +72,27 @@ int open_retrying(const std::string& path, int flags, mode_t mode = 0) {
 
 }  // namespace
 
+namespace {
+
+EntryStatus status_from(const struct stat& st) {
+    EntryStatus status;
+    if (S_ISREG(st.st_mode)) {
+        status.type = EntryType::Regular;
+        status.size = static_cast<std::uint64_t>(st.st_size);
+    } else if (S_ISDIR(st.st_mode)) {
+        status.type = EntryType::Directory;
+    } else if (S_ISLNK(st.st_mode)) {
+        status.type = EntryType::Link;
+    } else {
+        status.type = EntryType::Other;
+    }
+    status.device = static_cast<std::uint64_t>(st.st_dev);
+    status.inode = static_cast<std::uint64_t>(st.st_ino);
+    return status;
+}
+
+}  // namespace
+
 bool File::open_read(const std::string& path) {
     close();
     fd_ = open_retrying(path, O_RDONLY);
@@ -290,21 +311,9 @@ Directory::Step Directory::enter(const std::string& name, Directory& child) cons
 }
 
 EntryStatus Directory::status_of(const std::string& name, FileId* id) const {
-    EntryStatus status;
     struct stat st;
-    if (fd_ < 0 || ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return status;
-    if (S_ISREG(st.st_mode)) {
-        status.type = EntryType::Regular;
-        status.size = static_cast<std::uint64_t>(st.st_size);
-    } else if (S_ISDIR(st.st_mode)) {
-        status.type = EntryType::Directory;
-    } else if (S_ISLNK(st.st_mode)) {
-        status.type = EntryType::Link;
-    } else {
-        status.type = EntryType::Other;
-    }
-    status.device = static_cast<std::uint64_t>(st.st_dev);
-    status.inode = static_cast<std::uint64_t>(st.st_ino);
+    if (fd_ < 0 || ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryStatus();
+    const EntryStatus status = status_from(st);
     if (id != nullptr) *id = FileId{status.device, status.inode};
     return status;
 }
@@ -395,19 +404,7 @@ EntryStatus status_of(const std::string& native, bool follow_links = true) {
     if (native.empty() || (follow_links ? ::stat(native.c_str(), &st) : ::lstat(native.c_str(), &st)) != 0) {
         return status;
     }
-    if (S_ISREG(st.st_mode)) {
-        status.type = EntryType::Regular;
-        status.size = static_cast<std::uint64_t>(st.st_size);
-    } else if (S_ISDIR(st.st_mode)) {
-        status.type = EntryType::Directory;
-    } else if (S_ISLNK(st.st_mode)) {
-        status.type = EntryType::Link;
-    } else {
-        status.type = EntryType::Other;
-    }
-    status.device = static_cast<std::uint64_t>(st.st_dev);
-    status.inode = static_cast<std::uint64_t>(st.st_ino);
-    return status;
+    return status_from(st);
 }
 
 }  // namespace

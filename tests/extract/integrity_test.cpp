@@ -25,19 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 
-class Quiet : public ExtractObserver {
-public:
-    void damaged_archive(std::uint64_t, const std::string&) override {}
-    void damaged_entry(const std::string&, const std::string&) override {}
-    void leads_outside(const std::string&) override {}
-    void path_too_long(const std::string&) override {}
-    void cannot_create(const std::string&) override {}
-    void cannot_write(const std::string&) override {}
-    void restoring(const std::string&) override {}
-    void meets_link(const std::string&, const std::string&) override {}
-    void would_replace_archive(const std::string&, const std::string&) override {}
-    void waiting_for(const std::string&) override {}
-};
+using Quiet = SilentExtractObserver;
 
 Bytes head_of(const std::string& corpus_name, std::size_t n) {
     Bytes b = test::read_file(test::corpus_path(corpus_name));

@@ -58,8 +58,11 @@ std::vector<std::string> stored_paths(const std::string& archive) {
 }
 
 TEST(Interruption, SignalledOrKilledAddKeepsCompletedEntriesForTheNextAdd) {
-    for (const int signal_number : {SIGTERM, SIGINT, SIGKILL}) {
-        SCOPED_TRACE(signal_number);
+    // One worker writes big.b's stream into the archive as it is coded; two
+    // hold it until it is complete, so they are signalled while it is coded.
+    for (const auto& [signal_number, workers] : std::vector<std::pair<int, std::string>>{
+             {SIGTERM, "-t1"}, {SIGINT, "-t1"}, {SIGKILL, "-t1"}, {SIGTERM, "-t2"}, {SIGINT, "-t2"}}) {
+        SCOPED_TRACE(std::to_string(signal_number) + " " + workers);
         e2e::TempDir t;
         const auto first = test::wordy_bytes(5000, 1);
         const auto later = test::wordy_bytes(7000, 3);
@@ -68,8 +71,11 @@ TEST(Interruption, SignalledOrKilledAddKeepsCompletedEntriesForTheNextAdd) {
         t.put("in/later.c", later);
         const std::string archive = t / "arc";
         // Signalled once big.b's stream is on its way.
-        const RunResult r = signal_when(t / "in", {"a", "../arc", "first.a", "big.b"}, signal_number,
-                                        [&] { return size_or_zero(archive) > 200000; });
+        const double start = e2e::detail::now_seconds();
+        const RunResult r = signal_when(t / "in", {"a", workers, "../arc", "first.a", "big.b"}, signal_number, [&] {
+            if (workers == "-t1") return size_or_zero(archive) > 200000;
+            return size_or_zero(archive) > 0 && e2e::detail::now_seconds() - start > 0.3;
+        });
         if (signal_number == SIGKILL) {
             EXPECT_EQ(r.signal, SIGKILL) << e2e::describe(r);
         } else {
