@@ -1,5 +1,6 @@
 #include "platform/interruption.h"
 
+#include <atomic>
 #include <csignal>
 #include <initializer_list>
 
@@ -7,11 +8,15 @@ namespace qev::platform {
 
 namespace {
 
-// Written only by the handler; read by the run.
-volatile std::sig_atomic_t g_signal = 0;
+// Written only by the handler, read by every thread of the run. A
+// lock-free atomic is safe to use in a signal handler, and unlike a
+// volatile flag it is safe to read on another thread.
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal flag must be lock-free");
 
 extern "C" void record_signal(int signal_number) {
-    if (g_signal == 0) g_signal = signal_number;
+    int none = 0;
+    g_signal.compare_exchange_strong(none, signal_number);
 }
 
 }  // namespace
@@ -26,6 +31,6 @@ void catch_interruptions() {
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal_number, &action, nullptr);
 }
 
-int interruption() { return g_signal; }
+int interruption() { return g_signal.load(); }
 
 }  // namespace qev::platform
