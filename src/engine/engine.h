@@ -162,6 +162,8 @@ public:
         const std::uint8_t* buffer;
         RangeDecoder* owner;
 
+        // For bits whose value steers a branch anyway (flags), or that are
+        // mostly one value (the length flags of a long match).
         inline unsigned decode_bit(std::uint32_t bound) {
             unsigned bit;
             if (code < bound) {
@@ -172,11 +174,62 @@ public:
                 code -= bound;
                 range -= bound;
             }
+            normalise();
+            return bit;
+        }
+        // The same step without a branch on the bit, for bits that are
+        // close to a coin toss (literal and offset bits), where a branch
+        // would often be mispredicted: the new range and code are selected,
+        // and so are, for each pair given, the value that the next step
+        // needs (x becomes x1 after a 1 and keeps its value after a 0), so
+        // that it is ready as soon as the coder is.
+        inline unsigned decode_bit_select(std::uint32_t bound) {
+            std::uint32_t x = 0;
+            std::uint32_t y = 0;
+            return decode_bit_select(bound, x, 0, y, 0);
+        }
+        inline unsigned decode_bit_select(std::uint32_t bound, std::uint32_t& x, std::uint32_t x1, std::uint32_t& y,
+                                          std::uint32_t y1) {
+            std::uint32_t z = 0;
+            return decode_bit_select(bound, x, x1, y, y1, z, 0);
+        }
+        inline unsigned decode_bit_select(std::uint32_t bound, std::uint32_t& x, std::uint32_t x1, std::uint32_t& y,
+                                          std::uint32_t y1, std::uint32_t& z, std::uint32_t z1) {
+            std::uint32_t range0 = range - bound;  // after a 0
+            std::uint32_t code0 = code - bound;
+#if defined(__x86_64__) || defined(__i386__)
+            // The compiler turns conditional expressions here back into
+            // branches; conditional moves keep the step at a few cycles.
+            unsigned bit = 0;
+            asm("cmpl %[bound], %[code]\n\t"
+                "cmovbl %[bound], %[range0]\n\t"
+                "cmovbl %[code], %[code0]\n\t"
+                "cmovbl %[x1], %[x]\n\t"
+                "cmovbl %[y1], %[y]\n\t"
+                "cmovbl %[z1], %[z]\n\t"
+                "setb %b[bit]"
+                : [range0] "+r"(range0), [code0] "+r"(code0), [x] "+r"(x), [y] "+r"(y), [z] "+r"(z), [bit] "+q"(bit)
+                : [bound] "r"(bound), [code] "r"(code), [x1] "rm"(x1), [y1] "rm"(y1), [z1] "rm"(z1)
+                : "cc");
+            range = range0;
+            code = code0;
+#else
+            const unsigned bit = code < bound ? 1u : 0u;
+            const std::uint32_t one = 0u - bit;  // all ones for a 1
+            range = range0 ^ ((range0 ^ bound) & one);
+            code = code0 ^ ((code0 ^ code) & one);
+            x ^= (x ^ x1) & one;
+            y ^= (y ^ y1) & one;
+            z ^= (z ^ z1) & one;
+#endif
+            normalise();
+            return bit;
+        }
+        inline void normalise() {
             if (range < (1u << 24)) {
                 range <<= 8;
                 code = (code << 8) | next_byte();
             }
-            return bit;
         }
         inline unsigned decode_with_state(std::uint32_t s) { return decode_bit(s * (range >> 11)); }
         inline unsigned decode_with_pair(std::uint32_t s, std::uint32_t t) {
