@@ -162,58 +162,33 @@ struct OffsetFieldWriter {
 // The decoder's offset walk. Each cell is picked by the bits decided before
 // it, so a plain walk waits for every bit before it can even ask for the
 // next cell, which for the offset bit cells (128 KiB) often lies outside the
-// first-level cache. This walk asks two levels ahead: the cell of the
-// current node and those of its children are at hand, and the four
-// grandchildren (neighbours in memory) are read while the current bit is
-// decided.
-//
-// A cell read ahead is stale when a step in between has written it, which
-// can happen only once the path has dropped its leading bits (sixteen
-// steps on) and comes back to a node it has just left: the cell is then
-// read again.
+// first-level cache. This walk reads both children of the current node
+// (neighbours in memory) while the current bit is decided. A child that is
+// the node itself (paths 0 and 0xFFFF, which a run of sixteen equal bits
+// reaches) takes the value just stepped.
 struct OffsetWalk {
     RangeDecoder::Bits& rc;
     const StateTable& st;
-    std::uint32_t path;    // the current node
-    std::uint32_t before;  // the node before it
-    std::uint32_t s;       // the current node's cell
-    std::uint32_t c0;      // its children's cells
-    std::uint32_t c1;
+    std::uint32_t path;  // the current node
+    std::uint32_t s;     // its cell
 
-    // grand holds the grandchildren: the slot cells while they are below 32,
+    // kids holds the children: the slot cells for the first four slot bits,
     // the offset bit cells after that.
-    QEV_HOT_INLINE unsigned step(std::uint16_t* cells, const std::uint16_t* grand) {
-        const std::uint32_t g = (path * 4) & 0xFFFF;
-        std::uint32_t next_s = c0;  // for a 0; the 1's values are the second of each pair
-        std::uint32_t next_c0 = grand[g];
-        std::uint32_t next_c1 = grand[g + 1];
-        const unsigned bit =
-            rc.decode_bit_select(s * (rc.range >> 11), next_s, c1, next_c0, grand[g + 2], next_c1, grand[g + 3]);
-        advance(cells, bit, next_s);
-        c0 = next_c0;
-        c1 = next_c1;
+    QEV_HOT_INLINE unsigned step(std::uint16_t* cells, const std::uint16_t* kids) {
+        const std::uint32_t first = (path * 2) & 0xFFFF;
+        std::uint32_t next_s = kids[first];  // for a 0; kids[first + 1] for a 1
+        const unsigned bit = rc.decode_bit_select(s * (rc.range >> 11), next_s, kids[first + 1]);
+        cells[path] = st.next[s][bit];
+        const std::uint32_t next = first + bit;
+        s = __builtin_expect(next == path, 0) ? cells[next] : next_s;
+        path = next;
         return bit;
     }
-    // The last but one bit: the grandchildren would not be used.
-    QEV_HOT_INLINE unsigned step_to_child(std::uint16_t* cells) {
-        std::uint32_t next_s = c0;
-        std::uint32_t unused = 0;
-        const unsigned bit = rc.decode_bit_select(s * (rc.range >> 11), next_s, c1, unused, 0);
-        advance(cells, bit, next_s);
-        return bit;
-    }
-    // The last bit.
+    // The last bit: no children to read.
     QEV_HOT_INLINE unsigned decide(std::uint16_t* cells) {
         const unsigned bit = rc.decode_bit_select(s * (rc.range >> 11));
         cells[path] = st.next[s][bit];
         return bit;
-    }
-    QEV_HOT_INLINE void advance(std::uint16_t* cells, unsigned bit, std::uint32_t next_s) {
-        cells[path] = st.next[s][bit];
-        const std::uint32_t next = (path * 2 + bit) & 0xFFFF;
-        s = __builtin_expect(next == path || next == before, 0) ? cells[next] : next_s;
-        before = path;
-        path = next;
     }
 };
 
@@ -251,19 +226,29 @@ QEV_HOT_INLINE std::uint32_t BlockDecoder::decode_offset(RangeDecoder::Bits& rc,
                                                          std::uint32_t pos) {
     std::uint16_t* const slot = state_->models.offset_slot;
     std::uint16_t* const bits = state_->models.offset_bits;
-    // The slot's five bits: nodes 1 to 31, whose grandchildren from node 8
-    // on are the first offset bit cells.
-    OffsetWalk walk{rc, st, 1, 0, slot[1], slot[2], slot[3]};
-    for (int i = 0; i < 3; ++i) walk.step(slot, slot);
-    walk.step(slot, bits);
+    // The slot's five bits: nodes 1 to 31, whose children from node 16 on
+    // are the first offset bit cells.
+    OffsetWalk walk{rc, st, 1, slot[1]};
+    for (int i = 0; i < 4; ++i) walk.step(slot, slot);
     walk.step(slot, bits);
     const std::uint32_t n = walk.path - 31;  // the path is now 32 + n - 1
+    const std::uint64_t slot_base = (std::uint64_t{1} << n) - 2;
+    // The source is a random place in megabytes of history, and the length
+    // flags start from its bytes: with the last five bits still to come, it
+    // lies within 32 bytes, and the lines that hold its first nine bytes are
+    // asked for while those bits are decided.
+    const std::uint32_t last = n < 5 ? n : 5;
     std::uint32_t remainder = 0;
-    for (std::uint32_t i = 2; i < n; ++i) remainder = remainder * 2 + walk.step(bits, bits);
-    if (n >= 2) remainder = remainder * 2 + walk.step_to_child(bits);
+    std::uint32_t i = 0;
+    for (; i < n - last; ++i) remainder = remainder * 2 + walk.step(bits, bits);
+    const std::uint64_t nearest = (std::uint64_t{remainder} << last) + slot_base;
+    const std::uint32_t mask = ring_.mask();
+    const std::uint8_t* ring = ring_.data();
+    prefetch_line(ring + ((pos - nearest - ((1u << last) - 1)) & mask));
+    prefetch_line(ring + ((pos - nearest + MIN_MATCH) & mask));
+    for (; i + 1 < n; ++i) remainder = remainder * 2 + walk.step(bits, bits);
     remainder = remainder * 2 + walk.decide(bits);
-    const std::uint64_t back = remainder + ((std::uint64_t{1} << n) - 2);
-    return static_cast<std::uint32_t>((pos - back) & ring_.mask());
+    return static_cast<std::uint32_t>((pos - (remainder + slot_base)) & mask);
 }
 
 // L - 8 flags of 1 and a closing 0. The flags read the source up to r[L].
@@ -308,17 +293,16 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
     const std::uint32_t block_room = room - MIN_MATCH;                // bytes that may still be copied
     // A flag of 1 at k is allowed while k < block_room and k + 1 < ring_room.
     const std::uint32_t limit = std::min(block_room, ring_room - 1);
-    // Flag k's cells: a = A(k) in the first half of the length cells, b =
-    // B(k) - 65536 in the second; B(k + 1) - 65536 is A(k). q points at
-    // r[8 + k], the newest byte of A(k).
+    // Flag k's cells: A(k) in the first half of the length cells, B(k) in
+    // the second. B(k + 1) is 65536 + A(k), so the next flag's second cell
+    // lies 65536 cells after this flag's first. q points at r[8 + k], the
+    // newest byte of A(k).
     std::uint16_t* const cells = state_->models.length;
     const std::uint8_t* q = r + MIN_MATCH;
     const std::uint8_t* const last = q + limit;
-    std::uint32_t a = load_be16(q - 1);
-    std::uint32_t b = load_be16(q - 2);
+    std::uint16_t* ca = cells + load_be16(q - 1);
+    std::uint16_t* cb = cells + 65536 + load_be16(q - 2);
     for (;;) {
-        std::uint16_t* const ca = cells + a;
-        std::uint16_t* const cb = cells + 65536 + b;
         const std::uint32_t sa = *ca;
         const std::uint32_t sb = *cb;
         const std::uint32_t bound = (sa + sb) * (rc.range >> 12);
@@ -346,13 +330,13 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
             return DecodeStatus::Damaged;
         }
         ++q;
-        b = a;
-        a = load_be16(q - 1);
+        cb = ca + 65536;
+        ca = cells + load_be16(q - 1);
     }
     const std::uint32_t k = static_cast<std::uint32_t>(q - (r + MIN_MATCH));
     std::memcpy(out, r, MIN_MATCH + k);
-    state_->ctx_a = a;
-    state_->ctx_b = 65536 + b;
+    state_->ctx_a = static_cast<std::uint32_t>(ca - cells);
+    state_->ctx_b = static_cast<std::uint32_t>(cb - cells);
     length = MIN_MATCH + k;
     return DecodeStatus::Ok;
 }

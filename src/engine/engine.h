@@ -184,17 +184,6 @@ public:
         // needs (x becomes x1 after a 1 and keeps its value after a 0), so
         // that it is ready as soon as the coder is.
         inline unsigned decode_bit_select(std::uint32_t bound) {
-            std::uint32_t x = 0;
-            std::uint32_t y = 0;
-            return decode_bit_select(bound, x, 0, y, 0);
-        }
-        inline unsigned decode_bit_select(std::uint32_t bound, std::uint32_t& x, std::uint32_t x1, std::uint32_t& y,
-                                          std::uint32_t y1) {
-            std::uint32_t z = 0;
-            return decode_bit_select(bound, x, x1, y, y1, z, 0);
-        }
-        inline unsigned decode_bit_select(std::uint32_t bound, std::uint32_t& x, std::uint32_t x1, std::uint32_t& y,
-                                          std::uint32_t y1, std::uint32_t& z, std::uint32_t z1) {
             std::uint32_t range0 = range - bound;  // after a 0
             std::uint32_t code0 = code - bound;
 #if defined(__x86_64__) || defined(__i386__)
@@ -204,24 +193,68 @@ public:
             asm("cmpl %[bound], %[code]\n\t"
                 "cmovbl %[bound], %[range0]\n\t"
                 "cmovbl %[code], %[code0]\n\t"
-                "cmovbl %[x1], %[x]\n\t"
-                "cmovbl %[y1], %[y]\n\t"
-                "cmovbl %[z1], %[z]\n\t"
                 "setb %b[bit]"
-                : [range0] "+r"(range0), [code0] "+r"(code0), [x] "+r"(x), [y] "+r"(y), [z] "+r"(z), [bit] "+q"(bit)
-                : [bound] "r"(bound), [code] "r"(code), [x1] "rm"(x1), [y1] "rm"(y1), [z1] "rm"(z1)
+                : [range0] "+r"(range0), [code0] "+r"(code0), [bit] "+q"(bit)
+                : [bound] "r"(bound), [code] "r"(code)
                 : "cc");
-            range = range0;
-            code = code0;
 #else
             const unsigned bit = code < bound ? 1u : 0u;
-            const std::uint32_t one = 0u - bit;  // all ones for a 1
-            range = range0 ^ ((range0 ^ bound) & one);
-            code = code0 ^ ((code0 ^ code) & one);
-            x ^= (x ^ x1) & one;
-            y ^= (y ^ y1) & one;
-            z ^= (z ^ z1) & one;
+            range0 = bit ? bound : range0;
+            code0 = bit ? code : code0;
 #endif
+            range = range0;
+            code = code0;
+            normalise();
+            return bit;
+        }
+        inline unsigned decode_bit_select(std::uint32_t bound, std::uint32_t& x, std::uint32_t x1) {
+            std::uint32_t range0 = range - bound;
+            std::uint32_t code0 = code - bound;
+#if defined(__x86_64__) || defined(__i386__)
+            unsigned bit = 0;
+            asm("cmpl %[bound], %[code]\n\t"
+                "cmovbl %[bound], %[range0]\n\t"
+                "cmovbl %[code], %[code0]\n\t"
+                "cmovbl %[x1], %[x]\n\t"
+                "setb %b[bit]"
+                : [range0] "+r"(range0), [code0] "+r"(code0), [x] "+r"(x), [bit] "+q"(bit)
+                : [bound] "r"(bound), [code] "r"(code), [x1] "rm"(x1)
+                : "cc");
+#else
+            const unsigned bit = code < bound ? 1u : 0u;
+            range0 = bit ? bound : range0;
+            code0 = bit ? code : code0;
+            x = bit ? x1 : x;
+#endif
+            range = range0;
+            code = code0;
+            normalise();
+            return bit;
+        }
+        inline unsigned decode_bit_select(std::uint32_t bound, std::uint32_t& x, std::uint32_t x1, std::uint32_t& y,
+                                          std::uint32_t y1) {
+            std::uint32_t range0 = range - bound;
+            std::uint32_t code0 = code - bound;
+#if defined(__x86_64__) || defined(__i386__)
+            unsigned bit = 0;
+            asm("cmpl %[bound], %[code]\n\t"
+                "cmovbl %[bound], %[range0]\n\t"
+                "cmovbl %[code], %[code0]\n\t"
+                "cmovbl %[x1], %[x]\n\t"
+                "cmovbl %[y1], %[y]\n\t"
+                "setb %b[bit]"
+                : [range0] "+r"(range0), [code0] "+r"(code0), [x] "+r"(x), [y] "+r"(y), [bit] "+q"(bit)
+                : [bound] "r"(bound), [code] "r"(code), [x1] "rm"(x1), [y1] "rm"(y1)
+                : "cc");
+#else
+            const unsigned bit = code < bound ? 1u : 0u;
+            range0 = bit ? bound : range0;
+            code0 = bit ? code : code0;
+            x = bit ? x1 : x;
+            y = bit ? y1 : y;
+#endif
+            range = range0;
+            code = code0;
             normalise();
             return bit;
         }
