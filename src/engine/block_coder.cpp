@@ -32,6 +32,19 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
     return v;
 }
 
+// Copies n >= 8 bytes between buffers that do not overlap, in 16-byte
+// pieces, the last one ending at n: matches are mostly a few dozen bytes
+// long, for which a call to the library's copy costs as much as the copy.
+inline void copy_match_bytes(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+    if (n < 16) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+        return;
+    }
+    for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(to + i, from + i, 16);
+    std::memcpy(to + n - 16, from + n - 16, 16);
+}
+
 // p[0] * 256 + p[1].
 inline std::uint32_t load_be16(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0]) << 8 | p[1]; }
 
@@ -71,24 +84,27 @@ QEV_HOT_INLINE unsigned decode_literal_apart(RangeDecoder::Bits& rc, const State
                                              std::uint16_t* pb) {
     std::uint32_t sa = pa[1];
     std::uint32_t sb = pb[1];
-    unsigned node = 1;
-    do {
-        std::uint32_t next_a = pa[2 * node];  // the children's cells, for a 0 ...
-        std::uint32_t next_b = pb[2 * node];
-        const std::uint32_t a1 = pa[2 * node + 1];  // ... and for a 1
-        const std::uint32_t b1 = pb[2 * node + 1];
-        const unsigned bit = rc.decode_bit_select((sa + sb) * (rc.range >> 12), next_a, a1, next_b, b1);
+    std::size_t node = 1;
+    // Seven bits with children, written out: the step count is fixed, and
+    // the loop's own bookkeeping would cost as much as a third of a step.
+#pragma GCC unroll 7
+    for (int i = 0; i < 7; ++i) {
+        const std::uint16_t* const kids_a = pa + 2 * node;
+        const std::uint16_t* const kids_b = pb + 2 * node;
+        std::uint32_t next_a = kids_a[0];  // the children's cells for a 0; [1] for a 1
+        std::uint32_t next_b = kids_b[0];
+        const unsigned bit = rc.decode_bit_select((sa + sb) * (rc.range >> 12), next_a, kids_a[1], next_b, kids_b[1]);
         pa[node] = st.next[sa][bit];
         pb[node] = st.next[sb][bit];
         node = node * 2 + bit;
         sa = next_a;
         sb = next_b;
-    } while (node < 128);
+    }
     // The eighth bit has no children to read.
     const unsigned bit = rc.decode_bit_select((sa + sb) * (rc.range >> 12));
     pa[node] = st.next[sa][bit];
     pb[node] = st.next[sb][bit];
-    return node * 2 + bit - 256;
+    return static_cast<unsigned>(node * 2 + bit - 256);
 }
 
 // Any two bases, equal ones included: each cell is read when its node is
@@ -169,17 +185,18 @@ struct OffsetFieldWriter {
 struct OffsetWalk {
     RangeDecoder::Bits& rc;
     const StateTable& st;
-    std::uint32_t path;  // the current node
-    std::uint32_t s;     // its cell
+    std::size_t path;  // the current node
+    std::uint32_t s;   // its cell
 
     // kids holds the children: the slot cells for the first four slot bits,
     // the offset bit cells after that.
     QEV_HOT_INLINE unsigned step(std::uint16_t* cells, const std::uint16_t* kids) {
-        const std::uint32_t first = (path * 2) & 0xFFFF;
-        std::uint32_t next_s = kids[first];  // for a 0; kids[first + 1] for a 1
-        const unsigned bit = rc.decode_bit_select(s * (rc.range >> 11), next_s, kids[first + 1]);
+        const std::size_t first = (path * 2) & 0xFFFF;
+        const std::uint16_t* const pair = kids + first;
+        std::uint32_t next_s = pair[0];  // for a 0; pair[1] for a 1
+        const unsigned bit = rc.decode_bit_select(s * (rc.range >> 11), next_s, pair[1]);
         cells[path] = st.next[s][bit];
-        const std::uint32_t next = first + bit;
+        const std::size_t next = first + bit;
         s = __builtin_expect(next == path, 0) ? cells[next] : next_s;
         path = next;
         return bit;
@@ -231,7 +248,7 @@ QEV_HOT_INLINE std::uint32_t BlockDecoder::decode_offset(RangeDecoder::Bits& rc,
     OffsetWalk walk{rc, st, 1, slot[1]};
     for (int i = 0; i < 4; ++i) walk.step(slot, slot);
     walk.step(slot, bits);
-    const std::uint32_t n = walk.path - 31;  // the path is now 32 + n - 1
+    const std::uint32_t n = static_cast<std::uint32_t>(walk.path) - 31;  // the path is now 32 + n - 1
     const std::uint64_t slot_base = (std::uint64_t{1} << n) - 2;
     // The source is a random place in megabytes of history, and the length
     // flags start from its bytes: with the last five bits still to come, it
@@ -239,14 +256,13 @@ QEV_HOT_INLINE std::uint32_t BlockDecoder::decode_offset(RangeDecoder::Bits& rc,
     // asked for while those bits are decided.
     const std::uint32_t last = n < 5 ? n : 5;
     std::uint32_t remainder = 0;
-    std::uint32_t i = 0;
-    for (; i < n - last; ++i) remainder = remainder * 2 + walk.step(bits, bits);
+    for (std::uint32_t i = n - last; i != 0; --i) remainder = remainder * 2 + walk.step(bits, bits);
     const std::uint64_t nearest = (std::uint64_t{remainder} << last) + slot_base;
     const std::uint32_t mask = ring_.mask();
     const std::uint8_t* ring = ring_.data();
     prefetch_line(ring + ((pos - nearest - ((1u << last) - 1)) & mask));
     prefetch_line(ring + ((pos - nearest + MIN_MATCH) & mask));
-    for (; i + 1 < n; ++i) remainder = remainder * 2 + walk.step(bits, bits);
+    for (std::uint32_t i = last - 1; i != 0; --i) remainder = remainder * 2 + walk.step(bits, bits);
     remainder = remainder * 2 + walk.decide(bits);
     return static_cast<std::uint32_t>((pos - (remainder + slot_base)) & mask);
 }
@@ -334,7 +350,7 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
         ca = cells + load_be16(q - 1);
     }
     const std::uint32_t k = static_cast<std::uint32_t>(q - (r + MIN_MATCH));
-    std::memcpy(out, r, MIN_MATCH + k);
+    copy_match_bytes(out, r, MIN_MATCH + k);
     state_->ctx_a = static_cast<std::uint32_t>(ca - cells);
     state_->ctx_b = static_cast<std::uint32_t>(cb - cells);
     length = MIN_MATCH + k;
@@ -716,9 +732,13 @@ DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& coder, std::uint8_t* x,
         if (status != DecodeStatus::Ok) break;
 
         // Only now do the match's bytes enter the ring.
-        const std::uint32_t first = std::min(length, ring_size - ring_pos);
-        std::memcpy(ring + ring_pos, x + p, first);
-        std::memcpy(ring, x + p + first, length - first);
+        if (length <= ring_size - ring_pos) {
+            copy_match_bytes(ring + ring_pos, x + p, length);
+        } else {
+            const std::uint32_t first = ring_size - ring_pos;
+            std::memcpy(ring + ring_pos, x + p, first);
+            std::memcpy(ring, x + p + first, length - first);
+        }
         ring_pos = (ring_pos + length) & ring_mask;
         ring_fill = std::min<std::uint64_t>(std::uint64_t{ring_fill} + length, ring_size);
         next_byte[nb_index] = x[p];
