@@ -11,6 +11,7 @@
 // The loops of a block are inlined into encode_block and decode_block, so
 // that the coder state they share stays in registers.
 #define QEV_HOT_INLINE __attribute__((always_inline)) inline
+#define QEV_HOT_LAMBDA __attribute__((always_inline))
 
 namespace qev {
 
@@ -318,7 +319,8 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
     const std::uint8_t* const last = q + limit;
     std::uint16_t* ca = cells + load_be16(q - 1);
     std::uint16_t* cb = cells + 65536 + load_be16(q - 2);
-    for (;;) {
+    // Flag k, under the cells ca and cb: true for a 1.
+    const auto flag = [&]() QEV_HOT_LAMBDA -> bool {
         const std::uint32_t sa = *ca;
         const std::uint32_t sb = *cb;
         const std::uint32_t bound = (sa + sb) * (rc.range >> 12);
@@ -330,7 +332,7 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
             const std::uint16_t nb = st.next[sb][0];
             *ca = na;
             *cb = nb;
-            break;
+            return false;
         }
         rc.range = bound;
         rc.normalise();
@@ -338,16 +340,26 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
         const std::uint16_t nb = st.next[sb][1];
         *ca = na;
         *cb = nb;
-        if (q == last) {
-            // Damaged: the bytes before the failing check are copied, as
-            // a byte-by-byte copy would have left them.
-            const std::uint32_t k = limit;
-            std::memcpy(out, r, MIN_MATCH + (k < block_room ? k + 1 : k));
-            return DecodeStatus::Damaged;
-        }
+        return true;
+    };
+    const auto advance = [&]() QEV_HOT_LAMBDA {
         ++q;
         cb = ca + 65536;
         ca = cells + load_be16(q - 1);
+    };
+    bool more;
+    // Two flags a round: the loop's bookkeeping is a good part of a flag.
+    while ((more = flag()) && q != last) {
+        advance();
+        if (!(more = flag()) || q == last) break;
+        advance();
+    }
+    if (more) {
+        // A 1 at the limit: damaged. The bytes before the failing check
+        // are copied, as a byte-by-byte copy would have left them.
+        const std::uint32_t k = limit;
+        std::memcpy(out, r, MIN_MATCH + (k < block_room ? k + 1 : k));
+        return DecodeStatus::Damaged;
     }
     const std::uint32_t k = static_cast<std::uint32_t>(q - (r + MIN_MATCH));
     copy_match_bytes(out, r, MIN_MATCH + k);
