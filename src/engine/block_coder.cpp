@@ -83,8 +83,8 @@ inline bool literal_bases_apart(std::uint32_t ctx_a, std::uint32_t ctx_b) {
 
 QEV_HOT_INLINE unsigned decode_literal_apart(RangeDecoder::Bits& rc, const StateTable& st, std::uint16_t* pa,
                                              std::uint16_t* pb) {
-    std::uint32_t sa = pa[1];
-    std::uint32_t sb = pb[1];
+    std::size_t sa = pa[1];
+    std::size_t sb = pb[1];
     std::size_t node = 1;
     // Seven bits with children, written out: the step count is fixed, and
     // the loop's own bookkeeping would cost as much as a third of a step.
@@ -92,9 +92,10 @@ QEV_HOT_INLINE unsigned decode_literal_apart(RangeDecoder::Bits& rc, const State
     for (int i = 0; i < 7; ++i) {
         const std::uint16_t* const kids_a = pa + 2 * node;
         const std::uint16_t* const kids_b = pb + 2 * node;
-        std::uint32_t next_a = kids_a[0];  // the children's cells for a 0; [1] for a 1
-        std::uint32_t next_b = kids_b[0];
-        const unsigned bit = rc.decode_bit_select((sa + sb) * (rc.range >> 12), next_a, kids_a[1], next_b, kids_b[1]);
+        std::size_t next_a = kids_a[0];  // the children's cells for a 0; [1] for a 1
+        std::size_t next_b = kids_b[0];
+        const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(sa + sb) * (rc.range >> 12), next_a,
+                                                     kids_a[1], next_b, kids_b[1]);
         pa[node] = st.next[sa][bit];
         pb[node] = st.next[sb][bit];
         node = node * 2 + bit;
@@ -102,7 +103,7 @@ QEV_HOT_INLINE unsigned decode_literal_apart(RangeDecoder::Bits& rc, const State
         sb = next_b;
     }
     // The eighth bit has no children to read.
-    const unsigned bit = rc.decode_bit_select((sa + sb) * (rc.range >> 12));
+    const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(sa + sb) * (rc.range >> 12));
     pa[node] = st.next[sa][bit];
     pb[node] = st.next[sb][bit];
     return static_cast<unsigned>(node * 2 + bit - 256);
@@ -187,15 +188,15 @@ struct OffsetWalk {
     RangeDecoder::Bits& rc;
     const StateTable& st;
     std::size_t path;  // the current node
-    std::uint32_t s;   // its cell
+    std::size_t s;     // its cell
 
     // kids holds the children: the slot cells for the first four slot bits,
     // the offset bit cells after that.
-    QEV_HOT_INLINE unsigned step(std::uint16_t* cells, const std::uint16_t* kids) {
+    QEV_HOT_INLINE std::size_t step(std::uint16_t* cells, const std::uint16_t* kids) {
         const std::size_t first = (path * 2) & 0xFFFF;
         const std::uint16_t* const pair = kids + first;
-        std::uint32_t next_s = pair[0];  // for a 0; pair[1] for a 1
-        const unsigned bit = rc.decode_bit_select(s * (rc.range >> 11), next_s, pair[1]);
+        std::size_t next_s = pair[0];  // for a 0; pair[1] for a 1
+        const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(s) * (rc.range >> 11), next_s, pair[1]);
         cells[path] = st.next[s][bit];
         const std::size_t next = first + bit;
         s = __builtin_expect(next == path, 0) ? cells[next] : next_s;
@@ -203,8 +204,8 @@ struct OffsetWalk {
         return bit;
     }
     // The last bit: no children to read.
-    QEV_HOT_INLINE unsigned decide(std::uint16_t* cells) {
-        const unsigned bit = rc.decode_bit_select(s * (rc.range >> 11));
+    QEV_HOT_INLINE std::size_t decide(std::uint16_t* cells) {
+        const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(s) * (rc.range >> 11));
         cells[path] = st.next[s][bit];
         return bit;
     }

@@ -183,13 +183,18 @@ public:
         // and so are, for each pair given, the value that the next step
         // needs (x becomes x1 after a 1 and keeps its value after a 0), so
         // that it is ready as soon as the coder is.
-        inline unsigned decode_bit_select(std::uint32_t bound) {
+        //
+        // The bit and the selected values are word-sized: they index the
+        // model arrays, and this spares the widening before each use. The
+        // values for a 1 are cells, read where they lie: that spares the
+        // registers they would take.
+        inline std::size_t decode_bit_select(std::uint32_t bound) {
             std::uint32_t range0 = range - bound;  // after a 0
             std::uint32_t code0 = code - bound;
 #if defined(__x86_64__) || defined(__i386__)
             // The compiler turns conditional expressions here back into
             // branches; conditional moves keep the step at a few cycles.
-            unsigned bit = 0;
+            std::size_t bit = 0;
             asm("cmpl %[bound], %[code]\n\t"
                 "cmovbl %[bound], %[range0]\n\t"
                 "cmovbl %[code], %[code0]\n\t"
@@ -198,7 +203,7 @@ public:
                 : [bound] "r"(bound), [code] "r"(code)
                 : "cc");
 #else
-            const unsigned bit = code < bound ? 1u : 0u;
+            const std::size_t bit = code < bound ? 1 : 0;
             range0 = bit ? bound : range0;
             code0 = bit ? code : code0;
 #endif
@@ -207,21 +212,21 @@ public:
             normalise();
             return bit;
         }
-        inline unsigned decode_bit_select(std::uint32_t bound, std::uint32_t& x, std::uint32_t x1) {
+        inline std::size_t decode_bit_select(std::uint32_t bound, std::size_t& x, const std::uint16_t& x1) {
             std::uint32_t range0 = range - bound;
             std::uint32_t code0 = code - bound;
 #if defined(__x86_64__) || defined(__i386__)
-            unsigned bit = 0;
+            std::size_t bit = 0;
             asm("cmpl %[bound], %[code]\n\t"
                 "cmovbl %[bound], %[range0]\n\t"
                 "cmovbl %[code], %[code0]\n\t"
-                "cmovbl %[x1], %[x]\n\t"
+                "cmovbw %[x1], %w[x]\n\t"
                 "setb %b[bit]"
                 : [range0] "+r"(range0), [code0] "+r"(code0), [x] "+r"(x), [bit] "+q"(bit)
-                : [bound] "r"(bound), [code] "r"(code), [x1] "rm"(x1)
+                : [bound] "r"(bound), [code] "r"(code), [x1] "m"(x1)
                 : "cc");
 #else
-            const unsigned bit = code < bound ? 1u : 0u;
+            const std::size_t bit = code < bound ? 1 : 0;
             range0 = bit ? bound : range0;
             code0 = bit ? code : code0;
             x = bit ? x1 : x;
@@ -231,23 +236,23 @@ public:
             normalise();
             return bit;
         }
-        inline unsigned decode_bit_select(std::uint32_t bound, std::uint32_t& x, std::uint32_t x1, std::uint32_t& y,
-                                          std::uint32_t y1) {
+        inline std::size_t decode_bit_select(std::uint32_t bound, std::size_t& x, const std::uint16_t& x1,
+                                             std::size_t& y, const std::uint16_t& y1) {
             std::uint32_t range0 = range - bound;
             std::uint32_t code0 = code - bound;
 #if defined(__x86_64__) || defined(__i386__)
-            unsigned bit = 0;
+            std::size_t bit = 0;
             asm("cmpl %[bound], %[code]\n\t"
                 "cmovbl %[bound], %[range0]\n\t"
                 "cmovbl %[code], %[code0]\n\t"
-                "cmovbl %[x1], %[x]\n\t"
-                "cmovbl %[y1], %[y]\n\t"
+                "cmovbw %[x1], %w[x]\n\t"
+                "cmovbw %[y1], %w[y]\n\t"
                 "setb %b[bit]"
                 : [range0] "+r"(range0), [code0] "+r"(code0), [x] "+r"(x), [y] "+r"(y), [bit] "+q"(bit)
-                : [bound] "r"(bound), [code] "r"(code), [x1] "rm"(x1), [y1] "rm"(y1)
+                : [bound] "r"(bound), [code] "r"(code), [x1] "m"(x1), [y1] "m"(y1)
                 : "cc");
 #else
-            const unsigned bit = code < bound ? 1u : 0u;
+            const std::size_t bit = code < bound ? 1 : 0;
             range0 = bit ? bound : range0;
             code0 = bit ? code : code0;
             x = bit ? x1 : x;
