@@ -122,6 +122,11 @@ bench_set() {
   fi
 }
 
+# Notes written by hand below the tables (from a heading "## Notes" on) are
+# kept when the tables are made anew.
+notes=""
+if [ -f "$results" ]; then notes=$(sed -n '/^## Notes/,$p' "$results"); fi
+
 {
   echo "# Benchmark: qev against the established compressors"
   echo
@@ -132,4 +137,8 @@ bench_set() {
   case " $sets " in *" small "*) bench_set "Small files (test corpus)" "$work/small" ;; esac
   case " $sets " in *" text "*) bench_set "Text set (C++ headers, English text)" "$work/text" ratio ;; esac
   case " $sets " in *" large "*) bench_set "Large set (C++ headers, English text, ELF binaries)" "$work/large" ;; esac
+  if [ -n "$notes" ]; then
+    echo
+    printf '%s\n' "$notes"
+  fi
 } | tee "$results"
