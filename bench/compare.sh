@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
-# Compares qev with the established compressors on two inputs, single-threaded,
-# median of 3 runs: archive size, ratio, compression and extraction speed and
-# peak memory. Every extraction is checked byte for byte. The table goes to
-# bench/RESULTS.md.
+# Compares qev with the established compressors on three inputs,
+# single-threaded, median of 3 runs: archive size, ratio, compression and
+# extraction speed and peak memory. Every extraction is checked byte for byte.
+# The tables go to bench/RESULTS.md.
 #
-# Inputs: the test corpus in tests/data/corpus (small files), and a large set
-# assembled from this machine: a tar of the C++ standard headers, 8 MiB or more
-# of English text from /usr/share/doc and /usr/share/common-licenses, and a few
-# ELF binaries.
+# Inputs: the test corpus in tests/data/corpus (small files); a text set of
+# two files assembled from this machine, a tar of the C++ standard headers and
+# 9 MiB of English text from /usr/share/doc and /usr/share/common-licenses;
+# and a large set of those two and a few ELF binaries. For the text set the
+# extraction speed of qev (default method) is also given as a fraction of
+# xz -d's, measured in the same run.
 #
 # Usage: bench/compare.sh [QEV_BINARY] [CORPUS_DIR]
+# RUNS=n takes the median of n runs instead of 3; SETS="small text large"
+# (the default) chooses the inputs.
 set -euo pipefail
+export LC_ALL=C  # a decimal point in the times, whatever the locale
 here=$(cd "$(dirname "$0")" && pwd)
 qev=$(readlink -f "${1:-$here/../build/qev}")
 corpus=$(readlink -f "${2:-$here/../tests/data/corpus}")
@@ -28,31 +33,37 @@ if [ ${#missing[@]} -gt 0 ] && [ "$(id -u)" = 0 ]; then
 fi
 
 # --- inputs -------------------------------------------------------------------
-mkdir -p "$work/small" "$work/large/bin"
+runs=${RUNS:-3}
+sets=${SETS:-small text large}
+mkdir -p "$work/small" "$work/text" "$work/large/bin"
 for f in "$corpus"/*; do
   case "$(basename "$f")" in README.md|SHA256SUMS) ;; *) cp "$f" "$work/small/" ;; esac
 done
-tar cf "$work/large/cxx-headers.tar" -C /usr/include c++ 2>/dev/null
+tar cf "$work/text/cxx-headers.tar" -C /usr/include c++ 2>/dev/null
 # Licence and copyright texts: English prose, present on every Debian system.
-(cat /usr/share/common-licenses/* /usr/share/doc/*/copyright 2>/dev/null || true) | head -c 9437184 > "$work/large/english.txt"
+(cat /usr/share/common-licenses/* /usr/share/doc/*/copyright 2>/dev/null || true) | head -c 9437184 > "$work/text/english.txt"
+cp "$work/text/cxx-headers.tar" "$work/text/english.txt" "$work/large/"
 for b in perl bash gdb python3; do
   p=$(command -v "$b" || true)
   [ -n "$p" ] && cp "$(readlink -f "$p")" "$work/large/bin/$b"
 done
 
 # --- measuring ----------------------------------------------------------------
-# Runs a command three times; prints "median_seconds peak_kib" of the runs.
+# Runs a command $runs times; prints "median_seconds peak_kib" of the runs.
+# The time is taken to the microsecond around the command (time's own is in
+# hundredths, too coarse for the faster decoders); time gives the peak memory.
 measure() {
-  local times=() mems=() line
-  for _ in 1 2 3; do
-    /usr/bin/time -o "$work/time.txt" -f '%e %M' bash -c "$1" >/dev/null 2>&1
-    line=$(tail -n 1 "$work/time.txt")
-    times+=("${line% *}")
-    mems+=("${line#* }")
+  local times=() mems=() start end i
+  for ((i = 0; i < runs; i++)); do
+    start=$EPOCHREALTIME
+    /usr/bin/time -o "$work/time.txt" -f '%M' bash -c "$1" >/dev/null 2>&1
+    end=$EPOCHREALTIME
+    times+=("$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", b - a }')")
+    mems+=("$(tail -n 1 "$work/time.txt")")
   done
-  local t m
-  t=$(printf '%s\n' "${times[@]}" | sort -g | sed -n 2p)
-  m=$(printf '%s\n' "${mems[@]}" | sort -g | sed -n 2p)
+  local t m mid=$(((runs + 1) / 2))
+  t=$(printf '%s\n' "${times[@]}" | sort -g | sed -n "${mid}p")
+  m=$(printf '%s\n' "${mems[@]}" | sort -g | sed -n "${mid}p")
   echo "$t $m"
 }
 
@@ -72,6 +83,7 @@ bench_set() {
   echo "| program | archive bytes | ratio | compress MB/s | extract MB/s | compress peak MiB | extract peak MiB |"
   echo "|---|---:|---:|---:|---:|---:|---:|"
   local name=$(basename "$dir") parent=$(dirname "$dir")
+  local qev_default_et="" xz_et=""
   for sw in "-m0" "-m2" "-m5" "-m9" "-s -m2"; do
     local arc="$work/out.qev" out="$work/out"
     rm -f "$arc"
@@ -79,6 +91,7 @@ bench_set() {
     read -r et em < <(measure "rm -rf '$out'; mkdir -p '$out' && cd '$out' && '$qev' x '$arc'")
     diff -r "$dir" "$out/$name" >/dev/null || { echo "qev $sw: extraction differs" >&2; exit 1; }
     row "qev a $sw" "$(stat -c %s "$arc")" "$bytes" "$ct" "$cm" "$et" "$em"
+    if [ "$sw" = "-m2" ]; then qev_default_et=$et; fi
   done
   local tarball="$work/set.tar"
   tar cf "$tarball" -C "$parent" "$name"
@@ -92,6 +105,7 @@ bench_set() {
     read -r et em < <(measure "$pdec < '$work/peer.out' > '$work/peer.tar'")
     cmp -s "$tarball" "$work/peer.tar" || { echo "$pname: round trip differs" >&2; exit 1; }
     row "$pname" "$(stat -c %s "$work/peer.out")" "$bytes" "$ct" "$cm" "$et" "$em"
+    if [ "$pname" = "xz -6 -T1" ]; then xz_et=$et; fi
   done
   local sevenzip
   sevenzip=$(command -v 7z || command -v 7zz || true)
@@ -101,15 +115,30 @@ bench_set() {
     diff -r "$dir" "$work/x7/$name" >/dev/null || { echo "7z: extraction differs" >&2; exit 1; }
     row "7z a -mx=9 -mmt=1" "$(stat -c %s "$work/peer.7z")" "$bytes" "$ct" "$cm" "$et" "$em"
   fi
+  if [ -n "${2:-}" ] && [ -n "$qev_default_et" ] && [ -n "$xz_et" ]; then
+    echo
+    awk -v q="$qev_default_et" -v x="$xz_et" 'BEGIN {
+      printf "Extraction speed of qev x (-m2) as a fraction of xz -d, same run: %.2f\n", x / q }'
+  fi
 }
+
+# Notes written by hand below the tables (from a heading "## Notes" on) are
+# kept when the tables are made anew.
+notes=""
+if [ -f "$results" ]; then notes=$(sed -n '/^## Notes/,$p' "$results"); fi
 
 {
   echo "# Benchmark: qev against the established compressors"
   echo
   echo "Made by \`bench/compare.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores,"
   echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(free -g | awk '/Mem:/ {print $2}') GiB."
-  echo "Single-threaded, median of 3 runs. Speeds are input bytes per second; the peers compress a tar"
+  echo "Single-threaded, median of $runs runs. Speeds are input bytes per second; the peers compress a tar"
   echo "of the same files, qev archives the folder with -r. Every extraction was compared byte for byte."
-  bench_set "Small files (test corpus)" "$work/small"
-  bench_set "Large set (C++ headers, English text, ELF binaries)" "$work/large"
+  case " $sets " in *" small "*) bench_set "Small files (test corpus)" "$work/small" ;; esac
+  case " $sets " in *" text "*) bench_set "Text set (C++ headers, English text)" "$work/text" ratio ;; esac
+  case " $sets " in *" large "*) bench_set "Large set (C++ headers, English text, ELF binaries)" "$work/large" ;; esac
+  if [ -n "$notes" ]; then
+    echo
+    printf '%s\n' "$notes"
+  fi
 } | tee "$results"

@@ -11,6 +11,7 @@
 // The loops of a block are inlined into encode_block and decode_block, so
 // that the coder state they share stays in registers.
 #define QEV_HOT_INLINE __attribute__((always_inline)) inline
+#define QEV_HOT_LAMBDA __attribute__((always_inline))
 
 namespace qev {
 
@@ -32,6 +33,22 @@ inline std::uint64_t load_u64(const std::uint8_t* p) {
     return v;
 }
 
+// Copies n >= 8 bytes between buffers that do not overlap, in 16-byte
+// pieces, the last one ending at n: matches are mostly a few dozen bytes
+// long, for which a call to the library's copy costs as much as the copy.
+inline void copy_match_bytes(std::uint8_t* to, const std::uint8_t* from, std::size_t n) {
+    if (n < 16) {
+        std::memcpy(to, from, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+        return;
+    }
+    for (std::size_t i = 0; i + 16 < n; i += 16) std::memcpy(to + i, from + i, 16);
+    std::memcpy(to + n - 16, from + n - 16, 16);
+}
+
+// p[0] * 256 + p[1].
+inline std::uint32_t load_be16(const std::uint8_t* p) { return static_cast<std::uint32_t>(p[0]) << 8 | p[1]; }
+
 // A modelled literal: eight bits down a 255-node tree, each with the pair of
 // cells the two context bases give for the node.
 inline void encode_literal(RangeEncoder::Bits& rc, const StateTable& st, std::uint16_t* lit, std::uint32_t ctx_a,
@@ -48,14 +65,55 @@ inline void encode_literal(RangeEncoder::Bits& rc, const StateTable& st, std::ui
     }
 }
 
-inline unsigned decode_literal(RangeDecoder::Bits& rc, const StateTable& st, std::uint16_t* lit, std::uint32_t ctx_a,
-                               std::uint32_t ctx_b) {
-    std::uint16_t* pa = lit + ctx_a;
-    std::uint16_t* pb = lit + ctx_b;
+// The decoder's walk down the same tree. The cell of a node's next node
+// depends on the bit being decided, so both children of each context (2n
+// and 2n + 1, neighbours in memory) are read while the bit is still being
+// decided, and the next step starts from values in registers rather than
+// from a load that may miss the cache. The bits are close to a coin toss:
+// the interval step selects instead of branching.
+//
+// A child read ahead must not be a cell that the current step writes: with
+// the bases ctx_a and ctx_b, node n writes a[n] and b[n], and the children
+// of nodes up to 127 are used, so the bases must lie more than 128 cells
+// apart. They do wherever a token sets them (apart by 256 or more); only
+// the first literals of a stream, with both bases 0, take the plain walk.
+inline bool literal_bases_apart(std::uint32_t ctx_a, std::uint32_t ctx_b) {
+    return (ctx_a > ctx_b ? ctx_a - ctx_b : ctx_b - ctx_a) > 128;
+}
+
+QEV_HOT_INLINE unsigned decode_literal_apart(RangeDecoder::Bits& rc, const StateTable& st, std::uint16_t* pa,
+                                             std::uint16_t* pb) {
+    std::size_t sa = pa[1];
+    std::size_t sb = pb[1];
+    std::size_t node = 1;
+    // Seven bits with children, written out: the step count is fixed, and
+    // the loop's own bookkeeping would cost as much as a third of a step.
+#pragma GCC unroll 7
+    for (int i = 0; i < 7; ++i) {
+        const std::uint16_t* const kids_a = pa + 2 * node;
+        const std::uint16_t* const kids_b = pb + 2 * node;
+        std::size_t next_a = kids_a[0];  // the children's cells for a 0; [1] for a 1
+        std::size_t next_b = kids_b[0];
+        const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(sa + sb) * (rc.range >> 12), next_a,
+                                                     kids_a[1], next_b, kids_b[1]);
+        pa[node] = st.next[sa][bit];
+        pb[node] = st.next[sb][bit];
+        node = node * 2 + bit;
+        sa = next_a;
+        sb = next_b;
+    }
+    // The eighth bit has no children to read.
+    const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(sa + sb) * (rc.range >> 12));
+    pa[node] = st.next[sa][bit];
+    pb[node] = st.next[sb][bit];
+    return static_cast<unsigned>(node * 2 + bit - 256);
+}
+
+// Any two bases, equal ones included: each cell is read when its node is
+// reached, and the second step of a shared cell reads what the first wrote.
+inline unsigned decode_literal_plain(RangeDecoder::Bits& rc, const StateTable& st, std::uint16_t* pa,
+                                     std::uint16_t* pb) {
     unsigned node = 1;
-    // Node alone counts the bits, and each cell is addressed once: inlined
-    // into decode_lz, which keeps many values live, a separate counter and
-    // re-indexed cells left the coder's loop short of registers.
     do {
         std::uint16_t& ca = pa[node];
         std::uint16_t& cb = pb[node];
@@ -85,8 +143,9 @@ inline std::uint32_t next_byte_index(const std::uint8_t* x, std::uint32_t p) { r
 
 // ---------------------------------------------------------------------------
 // Match tokens: an offset, then length flags. Each encoder sits beside its
-// decoder, and both walk the same helpers, so that the two directions cannot
-// drift apart.
+// decoder, so that the two directions are read side by side. The decoder's
+// walks are written for its own bottlenecks (cells read ahead, steps that
+// select rather than branch) but visit the same cells in the same order.
 
 namespace {
 
@@ -118,9 +177,38 @@ struct OffsetFieldWriter {
     }
 };
 
-struct OffsetFieldReader {
+// The decoder's offset walk. Each cell is picked by the bits decided before
+// it, so a plain walk waits for every bit before it can even ask for the
+// next cell, which for the offset bit cells (128 KiB) often lies outside the
+// first-level cache. This walk reads both children of the current node
+// (neighbours in memory) while the current bit is decided. A child that is
+// the node itself (paths 0 and 0xFFFF, which a run of sixteen equal bits
+// reaches) takes the value just stepped.
+struct OffsetWalk {
     RangeDecoder::Bits& rc;
-    QEV_HOT_INLINE unsigned operator()(std::uint16_t cell, int) const { return rc.decode_with_state(cell); }
+    const StateTable& st;
+    std::size_t path;  // the current node
+    std::size_t s;     // its cell
+
+    // kids holds the children: the slot cells for the first four slot bits,
+    // the offset bit cells after that.
+    QEV_HOT_INLINE std::size_t step(std::uint16_t* cells, const std::uint16_t* kids) {
+        const std::size_t first = (path * 2) & 0xFFFF;
+        const std::uint16_t* const pair = kids + first;
+        std::size_t next_s = pair[0];  // for a 0; pair[1] for a 1
+        const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(s) * (rc.range >> 11), next_s, pair[1]);
+        cells[path] = st.next[s][bit];
+        const std::size_t next = first + bit;
+        s = __builtin_expect(next == path, 0) ? cells[next] : next_s;
+        path = next;
+        return bit;
+    }
+    // The last bit: no children to read.
+    QEV_HOT_INLINE std::size_t decide(std::uint16_t* cells) {
+        const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(s) * (rc.range >> 11));
+        cells[path] = st.next[s][bit];
+        return bit;
+    }
 };
 
 // Length flag k is coded under two cells picked by the source bytes r[6 + k],
@@ -155,12 +243,30 @@ QEV_HOT_INLINE void BlockEncoder::encode_offset(RangeEncoder::Bits& rc, const St
 // around the ring like any other.
 QEV_HOT_INLINE std::uint32_t BlockDecoder::decode_offset(RangeDecoder::Bits& rc, const StateTable& st,
                                                          std::uint32_t pos) {
-    std::uint32_t path = 1;
-    const OffsetFieldReader read{rc};
-    const std::uint32_t n = walk_offset_field(st, state_->models.offset_slot, 5, path, read) + 1;
-    const std::uint32_t remainder = walk_offset_field(st, state_->models.offset_bits, static_cast<int>(n), path, read);
-    const std::uint64_t back = remainder + ((std::uint64_t{1} << n) - 2);
-    return static_cast<std::uint32_t>((pos - back) & ring_.mask());
+    std::uint16_t* const slot = state_->models.offset_slot;
+    std::uint16_t* const bits = state_->models.offset_bits;
+    // The slot's five bits: nodes 1 to 31, whose children from node 16 on
+    // are the first offset bit cells.
+    OffsetWalk walk{rc, st, 1, slot[1]};
+    for (int i = 0; i < 4; ++i) walk.step(slot, slot);
+    walk.step(slot, bits);
+    const std::uint32_t n = static_cast<std::uint32_t>(walk.path) - 31;  // the path is now 32 + n - 1
+    const std::uint64_t slot_base = (std::uint64_t{1} << n) - 2;
+    // The source is a random place in megabytes of history, and the length
+    // flags start from its bytes: with the last five bits still to come, it
+    // lies within 32 bytes, and the lines that hold its first nine bytes are
+    // asked for while those bits are decided.
+    const std::uint32_t last = n < 5 ? n : 5;
+    std::uint32_t remainder = 0;
+    for (std::uint32_t i = n - last; i != 0; --i) remainder = remainder * 2 + walk.step(bits, bits);
+    const std::uint64_t nearest = (std::uint64_t{remainder} << last) + slot_base;
+    const std::uint32_t mask = ring_.mask();
+    const std::uint8_t* ring = ring_.data();
+    prefetch_line(ring + ((pos - nearest - ((1u << last) - 1)) & mask));
+    prefetch_line(ring + ((pos - nearest + MIN_MATCH) & mask));
+    for (std::uint32_t i = last - 1; i != 0; --i) remainder = remainder * 2 + walk.step(bits, bits);
+    remainder = remainder * 2 + walk.decide(bits);
+    return static_cast<std::uint32_t>((pos - (remainder + slot_base)) & mask);
 }
 
 // L - 8 flags of 1 and a closing 0. The flags read the source up to r[L].
@@ -190,33 +296,76 @@ QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, const St
 // in the block: the first 8 bytes, then one per flag of 1. The flags read the
 // source up to r[L], which must stay inside the ring, and the bytes must stay
 // inside the block; a stream that asks for more is damaged.
+//
+// The flags of a long match are nearly all 1, so the loop branches on each
+// flag and is predicted to go on. Its cells come from source bytes that are
+// known ahead, so nothing in it waits on the flag just decoded but the coder
+// state; the bytes are copied once the length is known.
 QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, const StateTable& st,
                                                         std::uint32_t source, std::uint8_t* out, std::uint32_t room,
                                                         std::uint32_t& length) {
     const std::uint32_t ring_size = ring_.size();
     if (room < MIN_MATCH || ring_size - source <= MIN_MATCH) return DecodeStatus::Damaged;
-    std::uint16_t* cells = state_->models.length;
     const std::uint8_t* r = ring_.data() + source;
-    std::memcpy(out, r, MIN_MATCH);
     const std::uint32_t ring_room = ring_size - source - MIN_MATCH;  // flags k < ring_room may be read
     const std::uint32_t block_room = room - MIN_MATCH;                // bytes that may still be copied
-    LengthWindow window(r);
-    std::uint32_t k = 0;
-    for (;;) {
-        const std::uint32_t a = window.a();
-        const std::uint32_t b = window.b();
-        const unsigned more = rc.decode_with_pair(cells[a], cells[b]);
-        step_state(st, cells[a], more);
-        step_state(st, cells[b], more);
-        if (!more) break;
-        if (k >= block_room) return DecodeStatus::Damaged;
-        out[MIN_MATCH + k] = r[MIN_MATCH + k];
-        ++k;
-        if (k >= ring_room) return DecodeStatus::Damaged;
-        window.slide(r[MIN_MATCH + k]);
+    // A flag of 1 at k is allowed while k < block_room and k + 1 < ring_room.
+    const std::uint32_t limit = std::min(block_room, ring_room - 1);
+    // Flag k's cells: A(k) in the first half of the length cells, B(k) in
+    // the second. B(k + 1) is 65536 + A(k), so the next flag's second cell
+    // lies 65536 cells after this flag's first. q points at r[8 + k], the
+    // newest byte of A(k).
+    std::uint16_t* const cells = state_->models.length;
+    const std::uint8_t* q = r + MIN_MATCH;
+    const std::uint8_t* const last = q + limit;
+    std::uint16_t* ca = cells + load_be16(q - 1);
+    std::uint16_t* cb = cells + 65536 + load_be16(q - 2);
+    // Flag k, under the cells ca and cb: true for a 1.
+    const auto flag = [&]() QEV_HOT_LAMBDA -> bool {
+        const std::uint32_t sa = *ca;
+        const std::uint32_t sb = *cb;
+        const std::uint32_t bound = (sa + sb) * (rc.range >> 12);
+        if (rc.code >= bound) {
+            rc.code -= bound;
+            rc.range -= bound;
+            rc.normalise();
+            const std::uint16_t na = st.next[sa][0];
+            const std::uint16_t nb = st.next[sb][0];
+            *ca = na;
+            *cb = nb;
+            return false;
+        }
+        rc.range = bound;
+        rc.normalise();
+        const std::uint16_t na = st.next[sa][1];
+        const std::uint16_t nb = st.next[sb][1];
+        *ca = na;
+        *cb = nb;
+        return true;
+    };
+    const auto advance = [&]() QEV_HOT_LAMBDA {
+        ++q;
+        cb = ca + 65536;
+        ca = cells + load_be16(q - 1);
+    };
+    bool more;
+    // Two flags a round: the loop's bookkeeping is a good part of a flag.
+    while ((more = flag()) && q != last) {
+        advance();
+        if (!(more = flag()) || q == last) break;
+        advance();
     }
-    state_->ctx_a = window.a();
-    state_->ctx_b = window.b();
+    if (more) {
+        // A 1 at the limit: damaged. The bytes before the failing check
+        // are copied, as a byte-by-byte copy would have left them.
+        const std::uint32_t k = limit;
+        std::memcpy(out, r, MIN_MATCH + (k < block_room ? k + 1 : k));
+        return DecodeStatus::Damaged;
+    }
+    const std::uint32_t k = static_cast<std::uint32_t>(q - (r + MIN_MATCH));
+    copy_match_bytes(out, r, MIN_MATCH + k);
+    state_->ctx_a = static_cast<std::uint32_t>(ca - cells);
+    state_->ctx_b = static_cast<std::uint32_t>(cb - cells);
     length = MIN_MATCH + k;
     return DecodeStatus::Ok;
 }
@@ -499,23 +648,32 @@ void BlockDecoder::begin_stream(ByteSource* source, const StreamSettings& settin
 }
 
 DecodeStatus BlockDecoder::decode_block(std::uint8_t* x, std::uint32_t len, bool& text_flag, bool& raw_flag) {
-    RangeDecoder::Bits rc = rc_.bits();
+    RangeDecoder::Bits& rc = rc_.bits();
     text_flag = settings_.media_mode ? false : rc.decode_direct_bits(1) != 0;
     raw_flag = rc.decode_direct_bits(1) != 0;
 
     const StateTable& st = state_table();
+    std::uint16_t* const lit = state_->models.literal;
+    std::uint16_t* const pa = lit + state_->ctx_a;
+    std::uint16_t* const pb = lit + state_->ctx_b;
+    const bool apart = literal_bases_apart(state_->ctx_a, state_->ctx_b);
     const std::uint32_t head = std::min<std::uint32_t>(len, 64);
     for (std::uint32_t p = 0; p < head; ++p) {
-        x[p] = static_cast<std::uint8_t>(decode_literal(rc, st, state_->models.literal, state_->ctx_a, state_->ctx_b));
+        x[p] = static_cast<std::uint8_t>(apart ? decode_literal_apart(rc, st, pa, pb)
+                                               : decode_literal_plain(rc, st, pa, pb));
     }
     DecodeStatus status = DecodeStatus::Ok;
     if (len > 64) status = settings_.lz_mode ? decode_lz(rc, x, len, raw_flag) : decode_channels(rc, x, len, raw_flag);
-    rc_.bits() = rc;
     if (status == DecodeStatus::Ok && exhausted()) status = DecodeStatus::Exhausted;
     return status;
 }
 
-QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_channels(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw) {
+// The block loops work on a copy of the coder state, which the compiler can
+// keep in registers (the coder's own copy may alias the bytes they store),
+// and hand it back however they end.
+
+DecodeStatus BlockDecoder::decode_channels(RangeDecoder::Bits& coder, std::uint8_t* x, std::uint32_t len, bool raw) {
+    RangeDecoder::Bits rc = coder;
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint32_t ctx_a = state_->ctx_a;
@@ -523,73 +681,86 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_channels(RangeDecoder::Bits& rc
     for (std::uint32_t c = 0; c < settings_.stride; ++c) {
         for (std::uint32_t p = c + 64; p < len; p += settings_.stride) {
             // A stream that has run dry can only decode noise: stop at once.
-            if (rc.consumed() > stream_length_) return DecodeStatus::Exhausted;
+            if (rc.consumed() > stream_length_) {
+                coder = rc;
+                return DecodeStatus::Exhausted;
+            }
             channel_contexts(x, p, settings_, ctx_a, ctx_b);
-            x[p] = static_cast<std::uint8_t>(raw ? rc.decode_direct_bits(8) : decode_literal(rc, st, lit, ctx_a, ctx_b));
+            x[p] = static_cast<std::uint8_t>(raw ? rc.decode_direct_bits(8)
+                                                 : decode_literal_apart(rc, st, lit + ctx_a, lit + ctx_b));
         }
     }
+    coder = rc;
     state_->ctx_a = ctx_a;
     state_->ctx_b = ctx_b;
     return DecodeStatus::Ok;
 }
 
-QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& rc, std::uint8_t* x, std::uint32_t len, bool raw) {
+DecodeStatus BlockDecoder::decode_lz(RangeDecoder::Bits& coder, std::uint8_t* x, std::uint32_t len, bool raw) {
+    RangeDecoder::Bits rc = coder;
     const StateTable& st = state_table();
-    std::uint16_t* lit = state_->models.literal;
-    std::uint8_t* next_byte = state_->next_byte;
-    std::uint8_t* ring = ring_.data();
+    std::uint16_t* const lit = state_->models.literal;
+    std::uint8_t* const next_byte = state_->next_byte;
+    std::uint8_t* const ring = ring_.data();
     const std::uint32_t ring_size = ring_.size();
     const std::uint32_t ring_mask = ring_.mask();
-    // The ring's position and fill live in locals for the loop and are
-    // stored back however it ends.
-    struct RingCursor {
-        RingBuffer& ring;
-        std::uint32_t pos;
-        std::uint32_t fill;
-        ~RingCursor() {
-            ring.pos = pos;
-            ring.fill = fill;
-        }
-    } cursor{ring_, ring_.pos, ring_.fill};
+    const std::uint32_t stride = settings_.stride;
+    std::uint32_t ring_pos = ring_.pos;
+    std::uint32_t ring_fill = ring_.fill;
+    DecodeStatus status = DecodeStatus::Ok;
     std::uint32_t p = 64;
     while (p < len) {
         // A stream that has run dry can only decode noise: stop at once.
-        if (rc.consumed() > stream_length_) return DecodeStatus::Exhausted;
-        const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
+        if (rc.consumed() > stream_length_) {
+            status = DecodeStatus::Exhausted;
+            break;
+        }
+        const std::uint32_t ctx_a = byte_before(x, p, stride) * 512;
         const std::uint32_t nb_index = next_byte_index(x, p);
         const std::uint32_t ctx_b = next_byte[nb_index] * 512u + 256;
         state_->ctx_a = ctx_a;
         state_->ctx_b = ctx_b;
-        const unsigned flag = rc.decode_with_pair(lit[ctx_a], lit[ctx_b]);
-        step_state(st, lit[ctx_a], flag);
-        step_state(st, lit[ctx_b], flag);
+        std::uint16_t* const pa = lit + ctx_a;
+        std::uint16_t* const pb = lit + ctx_b;
+        const std::uint32_t fa = *pa;
+        const std::uint32_t fb = *pb;
+        const unsigned flag = rc.decode_bit((fa + fb) * (rc.range >> 12));
+        *pa = st.next[fa][flag];
+        *pb = st.next[fb][flag];
         if (flag == 0) {
-            const std::uint8_t c = static_cast<std::uint8_t>(raw ? rc.decode_direct_bits(8)
-                                                                 : decode_literal(rc, st, lit, ctx_a, ctx_b));
+            const std::uint8_t c =
+                static_cast<std::uint8_t>(raw ? rc.decode_direct_bits(8) : decode_literal_apart(rc, st, pa, pb));
             x[p] = c;
-            ring[cursor.pos] = c;
-            cursor.pos = (cursor.pos + 1) & ring_mask;
-            if (cursor.fill < ring_size) ++cursor.fill;
+            ring[ring_pos] = c;
+            ring_pos = (ring_pos + 1) & ring_mask;
+            if (ring_fill < ring_size) ++ring_fill;
             next_byte[nb_index] = c;
             p += 1;
             continue;
         }
 
-        const std::uint32_t source = decode_offset(rc, st, cursor.pos);
+        const std::uint32_t source = decode_offset(rc, st, ring_pos);
         std::uint32_t length;
-        const DecodeStatus status = decode_length(rc, st, source, x + p, len - p, length);
-        if (status != DecodeStatus::Ok) return status;
+        status = decode_length(rc, st, source, x + p, len - p, length);
+        if (status != DecodeStatus::Ok) break;
 
         // Only now do the match's bytes enter the ring.
-        const std::uint32_t first = std::min(length, ring_size - cursor.pos);
-        std::memcpy(ring + cursor.pos, x + p, first);
-        std::memcpy(ring, x + p + first, length - first);
-        cursor.pos = (cursor.pos + length) & ring_mask;
-        cursor.fill = std::min<std::uint64_t>(std::uint64_t{cursor.fill} + length, ring_size);
+        if (length <= ring_size - ring_pos) {
+            copy_match_bytes(ring + ring_pos, x + p, length);
+        } else {
+            const std::uint32_t first = ring_size - ring_pos;
+            std::memcpy(ring + ring_pos, x + p, first);
+            std::memcpy(ring, x + p + first, length - first);
+        }
+        ring_pos = (ring_pos + length) & ring_mask;
+        ring_fill = std::min<std::uint64_t>(std::uint64_t{ring_fill} + length, ring_size);
         next_byte[nb_index] = x[p];
         p += length;
     }
-    return DecodeStatus::Ok;
+    coder = rc;
+    ring_.pos = ring_pos;
+    ring_.fill = ring_fill;
+    return status;
 }
 
 }  // namespace qev

@@ -162,6 +162,8 @@ public:
         const std::uint8_t* buffer;
         RangeDecoder* owner;
 
+        // For bits whose value steers a branch anyway (flags), or that are
+        // mostly one value (the length flags of a long match).
         inline unsigned decode_bit(std::uint32_t bound) {
             unsigned bit;
             if (code < bound) {
@@ -172,11 +174,100 @@ public:
                 code -= bound;
                 range -= bound;
             }
+            normalise();
+            return bit;
+        }
+        // The same step without a branch on the bit, for bits that are
+        // close to a coin toss (literal and offset bits), where a branch
+        // would often be mispredicted: the new range and code are selected,
+        // and so are, for each pair given, the value that the next step
+        // needs (x becomes x1 after a 1 and keeps its value after a 0), so
+        // that it is ready as soon as the coder is.
+        //
+        // The bit and the selected values are word-sized: they index the
+        // model arrays, and this spares the widening before each use. The
+        // values for a 1 are cells, read where they lie: that spares the
+        // registers they would take.
+        inline std::size_t decode_bit_select(std::uint32_t bound) {
+            std::uint32_t range0 = range - bound;  // after a 0
+            std::uint32_t code0 = code - bound;
+#if defined(__x86_64__) || defined(__i386__)
+            // The compiler turns conditional expressions here back into
+            // branches; conditional moves keep the step at a few cycles.
+            std::size_t bit = 0;
+            asm("cmpl %[bound], %[code]\n\t"
+                "cmovbl %[bound], %[range0]\n\t"
+                "cmovbl %[code], %[code0]\n\t"
+                "setb %b[bit]"
+                : [range0] "+r"(range0), [code0] "+r"(code0), [bit] "+q"(bit)
+                : [bound] "r"(bound), [code] "r"(code)
+                : "cc");
+#else
+            const std::size_t bit = code < bound ? 1 : 0;
+            range0 = bit ? bound : range0;
+            code0 = bit ? code : code0;
+#endif
+            range = range0;
+            code = code0;
+            normalise();
+            return bit;
+        }
+        inline std::size_t decode_bit_select(std::uint32_t bound, std::size_t& x, const std::uint16_t& x1) {
+            std::uint32_t range0 = range - bound;
+            std::uint32_t code0 = code - bound;
+#if defined(__x86_64__) || defined(__i386__)
+            std::size_t bit = 0;
+            asm("cmpl %[bound], %[code]\n\t"
+                "cmovbl %[bound], %[range0]\n\t"
+                "cmovbl %[code], %[code0]\n\t"
+                "cmovbw %[x1], %w[x]\n\t"
+                "setb %b[bit]"
+                : [range0] "+r"(range0), [code0] "+r"(code0), [x] "+r"(x), [bit] "+q"(bit)
+                : [bound] "r"(bound), [code] "r"(code), [x1] "m"(x1)
+                : "cc");
+#else
+            const std::size_t bit = code < bound ? 1 : 0;
+            range0 = bit ? bound : range0;
+            code0 = bit ? code : code0;
+            x = bit ? x1 : x;
+#endif
+            range = range0;
+            code = code0;
+            normalise();
+            return bit;
+        }
+        inline std::size_t decode_bit_select(std::uint32_t bound, std::size_t& x, const std::uint16_t& x1,
+                                             std::size_t& y, const std::uint16_t& y1) {
+            std::uint32_t range0 = range - bound;
+            std::uint32_t code0 = code - bound;
+#if defined(__x86_64__) || defined(__i386__)
+            std::size_t bit = 0;
+            asm("cmpl %[bound], %[code]\n\t"
+                "cmovbl %[bound], %[range0]\n\t"
+                "cmovbl %[code], %[code0]\n\t"
+                "cmovbw %[x1], %w[x]\n\t"
+                "cmovbw %[y1], %w[y]\n\t"
+                "setb %b[bit]"
+                : [range0] "+r"(range0), [code0] "+r"(code0), [x] "+r"(x), [y] "+r"(y), [bit] "+q"(bit)
+                : [bound] "r"(bound), [code] "r"(code), [x1] "m"(x1), [y1] "m"(y1)
+                : "cc");
+#else
+            const std::size_t bit = code < bound ? 1 : 0;
+            range0 = bit ? bound : range0;
+            code0 = bit ? code : code0;
+            x = bit ? x1 : x;
+            y = bit ? y1 : y;
+#endif
+            range = range0;
+            code = code0;
+            normalise();
+            return bit;
+        }
+        inline void normalise() {
             if (range < (1u << 24)) {
                 range <<= 8;
                 code = (code << 8) | next_byte();
             }
-            return bit;
         }
         inline unsigned decode_with_state(std::uint32_t s) { return decode_bit(s * (range >> 11)); }
         inline unsigned decode_with_pair(std::uint32_t s, std::uint32_t t) {

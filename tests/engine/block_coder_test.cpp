@@ -158,6 +158,27 @@ TEST(TokenCoding, EightByteMatchCodesOneZeroFlag) {
     EXPECT_EQ(len[65536 + data[106] * 256 + data[107]], 996);
 }
 
+
+TEST(TokenCoding, OffsetBitsWhoseContextStaysOnOneCell) {
+    // The offset bits' context keeps the newest 16 bits of the path, so a run
+    // of equal bits longer than that stays on one cell (0 or 0xFFFF), which
+    // each bit steps before the next one reads it. Offset value 2^17 - 1 is
+    // slot 17 with seventeen 0s; 2^19 - 2 is slot 18 with eighteen 1s.
+    auto data = test::random_bytes(600000, 21);
+    const std::size_t near = 1000;
+    const std::size_t far = 20000;
+    std::copy(data.begin() + near, data.begin() + near + 40, data.begin() + near + 131070);
+    std::copy(data.begin() + far, data.begin() + far + 40, data.begin() + far + 524285);
+    auto enc = std::make_unique<BlockEncoder>(small_search(2, false));
+    ASSERT_TRUE(enc->reset_all());
+    test::MemorySink sink;
+    enc->begin_stream(&sink, lz());
+    const auto buf = block_buffer(data);
+    enc->encode_block(buf.data(), static_cast<std::uint32_t>(data.size()), false, false);
+    ASSERT_NE(enc->state().models.offset_bits[0], PROB_INIT);
+    ASSERT_NE(enc->state().models.offset_bits[0xFFFF], PROB_INIT);
+    round_trip({{data, lz(), false}}, small_search(2, false), false);
+}
 TEST(TokenCoding, ChannelOrderForStrideTwo) {
     // Coded with raw literals, a block's later bytes are plain direct bits in
     // coding order; decoding them as one channel shows that order.
