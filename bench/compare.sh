@@ -87,8 +87,8 @@ bench_set() {
   for sw in "-m0" "-m2" "-m5" "-m9" "-s -m2"; do
     local arc="$work/out.qev" out="$work/out"
     rm -f "$arc"
-    read -r ct cm < <(measure "rm -f '$arc'; cd '$parent' && '$qev' a -r $sw '$arc' '$name'")
-    read -r et em < <(measure "rm -rf '$out'; mkdir -p '$out' && cd '$out' && '$qev' x '$arc'")
+    read -r ct cm < <(measure "rm -f '$arc'; cd '$parent' && '$qev' a -t1 -n -r $sw '$arc' '$name'")
+    read -r et em < <(measure "rm -rf '$out'; mkdir -p '$out' && cd '$out' && '$qev' x -t1 -n '$arc'")
     diff -r "$dir" "$out/$name" >/dev/null || { echo "qev $sw: extraction differs" >&2; exit 1; }
     row "qev a $sw" "$(stat -c %s "$arc")" "$bytes" "$ct" "$cm" "$et" "$em"
     if [ "$sw" = "-m2" ]; then qev_default_et=$et; fi
