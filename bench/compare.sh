@@ -7,9 +7,9 @@
 # Inputs: the test corpus in tests/data/corpus (small files); a text set of
 # two files assembled from this machine, a tar of the C++ standard headers and
 # 9 MiB of English text from /usr/share/doc and /usr/share/common-licenses;
-# and a large set of those two and a few ELF binaries. For the text set the
-# extraction speed of qev (default method) is also given as a fraction of
-# xz -d's, measured in the same run.
+# and a large set of those two and a few ELF binaries. Each table ends with
+# the extraction speed of qev's default method as a fraction of xz -d's,
+# measured in the same run.
 #
 # Usage: bench/compare.sh [QEV_BINARY] [CORPUS_DIR]
 # RUNS=n takes the median of n runs instead of 3; SETS="small text large"
@@ -115,7 +115,7 @@ bench_set() {
     diff -r "$dir" "$work/x7/$name" >/dev/null || { echo "7z: extraction differs" >&2; exit 1; }
     row "7z a -mx=9 -mmt=1" "$(stat -c %s "$work/peer.7z")" "$bytes" "$ct" "$cm" "$et" "$em"
   fi
-  if [ -n "${2:-}" ] && [ -n "$qev_default_et" ] && [ -n "$xz_et" ]; then
+  if [ -n "$qev_default_et" ] && [ -n "$xz_et" ]; then
     echo
     awk -v q="$qev_default_et" -v x="$xz_et" 'BEGIN {
       printf "Extraction speed of qev x (-m2) as a fraction of xz -d, same run: %.2f\n", x / q }'
@@ -135,7 +135,7 @@ if [ -f "$results" ]; then notes=$(sed -n '/^## Notes/,$p' "$results"); fi
   echo "Single-threaded, median of $runs runs. Speeds are input bytes per second; the peers compress a tar"
   echo "of the same files, qev archives the folder with -r. Every extraction was compared byte for byte."
   case " $sets " in *" small "*) bench_set "Small files (test corpus)" "$work/small" ;; esac
-  case " $sets " in *" text "*) bench_set "Text set (C++ headers, English text)" "$work/text" ratio ;; esac
+  case " $sets " in *" text "*) bench_set "Text set (C++ headers, English text)" "$work/text" ;; esac
   case " $sets " in *" large "*) bench_set "Large set (C++ headers, English text, ELF binaries)" "$work/large" ;; esac
   if [ -n "$notes" ]; then
     echo
