@@ -45,7 +45,7 @@ const UsageLine USAGE_LINES[] = {
     {"QEV x archive outpath*.bmp", 78},
     {"", 79},
     {"QEV l [-v] archive  (list; -v: sizes, times, checksums)   QEV t archive  (test)", 79},
-    {"Add also takes -p (no integrity record) and -l (links, empty folders).", 79},
+    {"a: -p plain, -l links and empty folders; a and x: -tN workers, -n no progress", 79},
 };
 
 }  // namespace

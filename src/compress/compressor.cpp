@@ -115,6 +115,11 @@ StoreStatus Compressor::write_entry(const PlannedEntry& entry, const EntryCoder:
     if (!copy_stream(archive_.sink())) {
         return abandon(stop_requested() ? StoreStatus::Interrupted : StoreStatus::WriteFailed, result);
     }
+    return finish_entry(entry, coded, result);
+}
+
+StoreStatus Compressor::finish_entry(const PlannedEntry& entry, const EntryCoder::Outcome& coded,
+                                     StoreResult& result) {
     if (stop_requested()) return abandon(StoreStatus::Interrupted, result);
     IntegrityRecord record = entry.record;
     record.content_checksum = coded.content_checksum;
@@ -150,20 +155,11 @@ StoreResult Compressor::compress_file(const std::string& input_path, std::string
                     entropy_, options_.should_stop, options_.bytes_done);
     if (coded.write_failed) {
         abandon(StoreStatus::WriteFailed, result);
-        return result;
-    }
-    if (coded.interrupted || stop_requested()) {
+    } else if (coded.interrupted) {
         abandon(StoreStatus::Interrupted, result);
-        return result;
+    } else {
+        result.status = finish_entry(entry, coded, result);
     }
-    IntegrityRecord record = entry.record;
-    record.content_checksum = coded.content_checksum;
-    result.entry_size = archive_.entry_bytes() + (options_.plain ? 0 : RECORD_BYTES);
-    if (!archive_.finish_entry(options_.plain ? nullptr : &record)) {
-        abandon(StoreStatus::WriteFailed, result);
-        return result;
-    }
-    result.status = coded.shrank ? StoreStatus::Shrank : coded.grew ? StoreStatus::Grew : StoreStatus::Stored;
     return result;
 }
 

@@ -123,6 +123,8 @@ private:
     StoreStatus open_archive(StoreResult& result);
     bool stop_requested() const { return options_.should_stop && options_.should_stop(); }
     StoreStatus abandon(StoreStatus status, StoreResult& result);
+    // The record and the size patch of an entry whose stream is written.
+    StoreStatus finish_entry(const PlannedEntry& entry, const EntryCoder::Outcome& coded, StoreResult& result);
 
     CompressOptions options_;
     std::string archive_path_;

@@ -640,9 +640,7 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             m.interrupted = true;
             m.unfinished = task->unfinished;
         }
-        if (task->outcome == Lane::Outcome::Sound && task->write == impl.write_files) {
-            ++(task->entry.has_record ? result.verified : result.unverified);
-        }
+        if (task->outcome == Lane::Outcome::Sound) ++(task->entry.has_record ? result.verified : result.unverified);
     };
     // Settles the items at the head that are done; with wait, waits for
     // the head until at most keep items are left.
