@@ -192,9 +192,9 @@ struct OffsetWalk {
     // the offset bit cells after that.
     QEV_HOT_INLINE std::size_t step(std::uint16_t* cells, const std::uint16_t* kids) {
         const std::size_t first = (path * 2) & 0xFFFF;
-        const std::uint16_t* const pair = kids + first;
-        std::size_t next_s = pair[0];  // for a 0; pair[1] for a 1
-        const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(s) * (rc.range >> 11), next_s, pair[1]);
+        std::size_t next_s = kids[first];  // for a 0; first + 1 for a 1
+        const std::size_t bit =
+            rc.decode_bit_select(static_cast<std::uint32_t>(s) * (rc.range >> 11), next_s, kids[first + 1]);
         cells[path] = st.next[s][bit];
         const std::size_t next = first + bit;
         s = __builtin_expect(next == path, 0) ? cells[next] : next_s;
