@@ -90,12 +90,10 @@ QEV_HOT_INLINE unsigned decode_literal_apart(RangeDecoder::Bits& rc, const State
     // the loop's own bookkeeping would cost as much as a third of a step.
 #pragma GCC unroll 7
     for (int i = 0; i < 7; ++i) {
-        const std::uint16_t* const kids_a = pa + 2 * node;
-        const std::uint16_t* const kids_b = pb + 2 * node;
-        std::size_t next_a = kids_a[0];  // the children's cells for a 0; [1] for a 1
-        std::size_t next_b = kids_b[0];
+        std::size_t next_a = pa[2 * node];  // the children's cells for a 0; 2n + 1 for a 1
+        std::size_t next_b = pb[2 * node];
         const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(sa + sb) * (rc.range >> 12), next_a,
-                                                     kids_a[1], next_b, kids_b[1]);
+                                                     pa[2 * node + 1], next_b, pb[2 * node + 1]);
         pa[node] = st.next[sa][bit];
         pb[node] = st.next[sb][bit];
         node = node * 2 + bit;
@@ -194,9 +192,9 @@ struct OffsetWalk {
     // the offset bit cells after that.
     QEV_HOT_INLINE std::size_t step(std::uint16_t* cells, const std::uint16_t* kids) {
         const std::size_t first = (path * 2) & 0xFFFF;
-        const std::uint16_t* const pair = kids + first;
-        std::size_t next_s = pair[0];  // for a 0; pair[1] for a 1
-        const std::size_t bit = rc.decode_bit_select(static_cast<std::uint32_t>(s) * (rc.range >> 11), next_s, pair[1]);
+        std::size_t next_s = kids[first];  // for a 0; first + 1 for a 1
+        const std::size_t bit =
+            rc.decode_bit_select(static_cast<std::uint32_t>(s) * (rc.range >> 11), next_s, kids[first + 1]);
         cells[path] = st.next[s][bit];
         const std::size_t next = first + bit;
         s = __builtin_expect(next == path, 0) ? cells[next] : next_s;

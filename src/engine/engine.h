@@ -187,7 +187,8 @@ public:
         // The bit and the selected values are word-sized: they index the
         // model arrays, and this spares the widening before each use. The
         // values for a 1 are cells, read where they lie: that spares the
-        // registers they would take.
+        // registers they would take. x and y must hold cell values (below
+        // 65536), since a 1 replaces only their low 16 bits.
         inline std::size_t decode_bit_select(std::uint32_t bound) {
             std::uint32_t range0 = range - bound;  // after a 0
             std::uint32_t code0 = code - bound;
