@@ -215,7 +215,8 @@ struct OffsetWalk {
 struct LengthWindow {
     std::uint32_t bytes;
 
-    explicit LengthWindow(const std::uint8_t* r) : bytes(r[6] << 16 | r[7] << 8 | r[8]) {}
+    explicit LengthWindow(const std::uint8_t* r) : LengthWindow(r[6], r[7], r[8]) {}
+    LengthWindow(std::uint32_t r6, std::uint32_t r7, std::uint32_t r8) : bytes(r6 << 16 | r7 << 8 | r8) {}
     std::uint32_t a() const { return bytes & 0xFFFF; }
     std::uint32_t b() const { return 65536u + (bytes >> 8); }
     // On to flag k + 1, whose newest byte is r[9 + k].
@@ -224,13 +225,12 @@ struct LengthWindow {
 
 }  // namespace
 
-// The match's source at ring index source, with the next byte going to pos,
-// as the offset value (pos - source) mod ring size + 1.
-QEV_HOT_INLINE void BlockEncoder::encode_offset(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t pos,
-                                                std::uint32_t source) {
+// An offset value, (pos - source) mod ring size + 1 for a match whose source
+// is at ring index source and whose next byte goes to pos.
+QEV_HOT_INLINE void BlockEncoder::encode_offset(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t offset) {
     std::uint32_t n;
     std::uint32_t remainder;
-    split_offset(((pos - source) & ring_.mask()) + 1, n, remainder);
+    split_offset(offset, n, remainder);
     std::uint32_t path = 1;
     walk_offset_field(st, state_->models.offset_slot, 5, path, OffsetFieldWriter{rc, n - 1});
     walk_offset_field(st, state_->models.offset_bits, static_cast<int>(n), path, OffsetFieldWriter{rc, remainder});
@@ -267,13 +267,14 @@ QEV_HOT_INLINE std::uint32_t BlockDecoder::decode_offset(RangeDecoder::Bits& rc,
     return static_cast<std::uint32_t>((pos - (remainder + slot_base)) & mask);
 }
 
-// L - 8 flags of 1 and a closing 0. The flags read the source up to r[L].
-QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t source,
-                                                std::uint32_t length) {
+// L - 8 flags of 1 and a closing 0. The flags read the source up to r[L]:
+// r[0 .. L - 1] are the matched bytes, r[L] is the token's byte after.
+QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, const StateTable& st,
+                                                const std::uint8_t* match, const Token& token) {
     std::uint16_t* cells = state_->models.length;
-    const std::uint8_t* r = ring_.data() + source;
+    const std::uint32_t length = token.length;
     const std::uint32_t extra = length - MIN_MATCH;
-    LengthWindow window(r);
+    LengthWindow window(match[6], match[7], length > MIN_MATCH ? match[MIN_MATCH] : token.after);
     std::uint32_t k = 0;
     for (;;) {
         const std::uint32_t a = window.a();
@@ -284,7 +285,7 @@ QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, const St
         step_state(st, cells[b], more);
         if (!more) break;
         ++k;
-        window.slide(r[MIN_MATCH + k]);
+        window.slide(MIN_MATCH + k < length ? match[MIN_MATCH + k] : token.after);
     }
     state_->ctx_a = window.a();
     state_->ctx_b = window.b();
@@ -395,6 +396,16 @@ void BlockEncoder::begin_stream(ByteSink* sink, const StreamSettings& settings) 
 void BlockEncoder::finish_stream() { rc_.finish(); }
 
 void BlockEncoder::encode_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag) {
+    std::uint32_t count = 0;
+    if (settings_.lz_mode) {
+        if (!tokens_) tokens_.reset(new Token[max_tokens(BLOCK_SIZE)]);
+        count = parse_block(x, len, tokens_.get());
+    }
+    code_block(x, len, text_flag, raw_flag, tokens_.get(), count);
+}
+
+void BlockEncoder::code_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag,
+                              const Token* tokens, std::uint32_t count) {
     RangeEncoder::Bits rc = rc_.bits();
     if (!settings_.media_mode) rc.encode_direct_bits(text_flag ? 1 : 0, 1);
     rc.encode_direct_bits(raw_flag ? 1 : 0, 1);
@@ -406,10 +417,7 @@ void BlockEncoder::encode_block(const std::uint8_t* x, std::uint32_t len, bool t
     }
     if (len > 64) {
         if (settings_.lz_mode) {
-            // A block with two positions for every 4 KiB page of the table
-            // touches most of its pages anyway.
-            if (len >= table_.bytes() / 2048) table_.use_huge_pages();
-            encode_lz(rc, x, len, raw_flag);
+            encode_tokens(rc, x, raw_flag, tokens, count);
         } else {
             encode_channels(rc, x, len, raw_flag);
         }
@@ -577,51 +585,81 @@ BlockEncoder::Match BlockEncoder::choose_token(const std::uint8_t* x, std::uint3
     return m;
 }
 
-QEV_HOT_INLINE void BlockEncoder::encode_lz(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw) {
+std::uint32_t BlockEncoder::parse_block(const std::uint8_t* x, std::uint32_t len, Token* tokens) {
+    if (len <= 64) return 0;
+    // A block with two positions for every 4 KiB page of the table touches
+    // most of its pages anyway.
+    if (len >= table_.bytes() / 2048) table_.use_huge_pages();
+    std::uint32_t count = 0;
+    std::uint32_t run = 0;
+    std::uint32_t p = 64;
+    while (p < len) {
+        // Literals come in runs: fetch the bucket of the search a few bytes
+        // on while this token is decided (a match fetches its own).
+        if (p + SEARCH_AHEAD < len) table_.prefetch(hash_eight(x + p + SEARCH_AHEAD, search_.hash_mask));
+        const Match m = choose_token(x, len, p);
+        if (m.length == 0) {
+            insert_positions(x, p, 1);
+            ++run;
+            ++p;
+            continue;
+        }
+        // The search goes on after the match: ask for those buckets now,
+        // while its positions are entered.
+        for (std::uint32_t i = 0; i < SEARCH_AHEAD && p + m.length + i < len; ++i) {
+            table_.prefetch(hash_eight(x + p + m.length + i, search_.hash_mask));
+        }
+        Token& t = tokens[count++];
+        t.literals = run;
+        t.length = m.length;
+        t.offset = ((ring_.pos - m.source) & ring_.mask()) + 1;
+        t.after = ring_.data()[m.source + m.length];
+        run = 0;
+        insert_positions(x, p, m.length);
+        p += m.length;
+    }
+    if (run != 0) {
+        Token& t = tokens[count++];
+        t.literals = run;
+        t.length = 0;
+    }
+    return count;
+}
+
+QEV_HOT_INLINE void BlockEncoder::encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, bool raw,
+                                                const Token* tokens, std::uint32_t count) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint8_t* next_byte = state_->next_byte;
     std::uint32_t p = 64;
-    while (p < len) {
-        // Literals come in runs: fetch the bucket of the search a few bytes
-        // on while this token is decided and coded (a match fetches its own).
-        if (p + SEARCH_AHEAD < len) table_.prefetch(hash_eight(x + p + SEARCH_AHEAD, search_.hash_mask));
-        const Match m = choose_token(x, len, p);
-        const bool literal = m.length == 0;
-        if (!literal) {
-            // The match's positions go into the table once it is coded, and
-            // the search goes on after it: ask for those buckets now, while
-            // the offset and length are coded.
-            const std::uint32_t ahead = std::min(m.length, INSERT_AHEAD);
-            for (std::uint32_t i = 1; i < ahead; ++i) table_.prefetch(hash_eight(x + p + i, search_.hash_mask));
-            for (std::uint32_t i = 0; i < SEARCH_AHEAD && p + m.length + i < len; ++i) {
-                table_.prefetch(hash_eight(x + p + m.length + i, search_.hash_mask));
-            }
-        }
+    // The match flag at p, under the byte before and the byte that followed
+    // the last two bytes when they were last seen.
+    auto code_flag = [&](unsigned flag) QEV_HOT_LAMBDA {
         const std::uint32_t ctx_a = byte_before(x, p, settings_.stride) * 512;
         const std::uint32_t nb_index = next_byte_index(x, p);
         const std::uint32_t ctx_b = next_byte[nb_index] * 512u + 256;
         state_->ctx_a = ctx_a;
         state_->ctx_b = ctx_b;
-        const unsigned flag = literal ? 0u : 1u;
         rc.encode_with_pair(flag, lit[ctx_a], lit[ctx_b]);
         step_state(st, lit[ctx_a], flag);
         step_state(st, lit[ctx_b], flag);
-        if (literal) {
+        next_byte[nb_index] = x[p];
+    };
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const Token& t = tokens[i];
+        for (const std::uint32_t end = p + t.literals; p < end; ++p) {
+            code_flag(0);
             if (raw) {
                 rc.encode_direct_bits(x[p], 8);
             } else {
-                encode_literal(rc, st, lit, ctx_a, ctx_b, x[p]);
+                encode_literal(rc, st, lit, state_->ctx_a, state_->ctx_b, x[p]);
             }
-            insert_positions(x, p, 1);
-            next_byte[nb_index] = x[p];
-            p += 1;
-        } else {
-            encode_offset(rc, st, ring_.pos, m.source);
-            encode_length(rc, st, m.source, m.length);
-            insert_positions(x, p, m.length);
-            next_byte[nb_index] = x[p];
-            p += m.length;
+        }
+        if (t.length != 0) {
+            code_flag(1);
+            encode_offset(rc, st, t.offset);
+            encode_length(rc, st, x + p, t);
+            p += t.length;
         }
     }
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 namespace qev {
 
@@ -513,6 +514,22 @@ struct CoderState {
     void begin_stream();
 };
 
+// One decision of the parse, as the token coder takes it: a run of
+// literals, then a match of length bytes (none when length is 0, which only
+// the last token of a block may be). The coder needs no ring: the matched
+// bytes are in the block, and the one source byte past the match's end that
+// the last length flag's context reads travels with the token.
+struct Token {
+    std::uint32_t literals = 0;
+    std::uint32_t length = 0;
+    std::uint32_t offset = 0;  // (ring position - source) mod ring size + 1
+    std::uint8_t after = 0;    // the source byte just past the match
+};
+
+// Most tokens a block of len bytes can take: a match covers at least
+// MIN_MATCH bytes, and one run of literals may close the block.
+constexpr std::uint32_t max_tokens(std::uint32_t len) { return len / MIN_MATCH + 2; }
+
 class BlockEncoder {
 public:
     explicit BlockEncoder(const SearchSettings& search);
@@ -533,6 +550,16 @@ public:
     void encode_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag);
     void finish_stream();
 
+    // encode_block in two halves that may run on two threads, the parse a
+    // block or more ahead: parse_block uses only the ring and the match
+    // table, code_block only the coder and the models. parse_block (LZ mode
+    // only) writes at most max_tokens(len) tokens and returns their number;
+    // code_block codes the block from them (none in channel mode).
+    std::uint32_t parse_block(const std::uint8_t* x, std::uint32_t len, Token* tokens);
+    void code_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag, const Token* tokens,
+                    std::uint32_t count);
+    bool lz_mode() const { return settings_.lz_mode; }
+
     const RangeEncoder& coder() const { return rc_; }
     const RingBuffer& ring() const { return ring_; }
     const CoderState& state() const { return *state_; }
@@ -549,10 +576,11 @@ public:
     Match choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p);
 
 private:
-    void encode_lz(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw);
+    void encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, bool raw, const Token* tokens,
+                       std::uint32_t count);
     void encode_channels(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw);
-    void encode_offset(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t pos, std::uint32_t source);
-    void encode_length(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t source, std::uint32_t length);
+    void encode_offset(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t offset);
+    void encode_length(RangeEncoder::Bits& rc, const StateTable& st, const std::uint8_t* match, const Token& token);
 
     SearchSettings search_;
     StreamSettings settings_;
@@ -560,6 +588,7 @@ private:
     CoderState* state_;
     RingBuffer ring_;
     MatchTable table_;
+    std::unique_ptr<Token[]> tokens_;  // encode_block's, max_tokens(BLOCK_SIZE)
 };
 
 enum class DecodeStatus {
