@@ -489,6 +489,9 @@ struct SearchSettings {
     std::uint32_t hash_mask = (1u << 25) - 1;
     std::uint32_t search_depth = 2;
     bool lazy_matching = false;
+    // The strong encoder: a price-driven parse that reads the coder's
+    // models, so that its parse cannot run ahead of the coder.
+    bool strong = false;
 };
 
 // Second literal context of a byte coded in channel order: the byte
