@@ -45,13 +45,14 @@ struct RunSettings {
     bool links = false;                   // -l: links stored as links, empty folders as folder entries
     unsigned threads = 0;                 // -tN: coders at once; 0: one per core
     bool progress = true;                 // -n: no progress line
+    bool strong = false;                  // -u: the strong parse
 };
 
 // 2^(hash_bits - method_level) - 1.
 using qev::compute_hash_mask;
 
 enum class SwitchSet {
-    Add,      // r, s, v, m, b, h, p, l, t, n
+    Add,      // r, s, v, m, b, h, p, l, t, n, u
     Extract,  // v, t, n
 };
 

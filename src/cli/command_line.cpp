@@ -82,6 +82,8 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
                 settings.links = true;
             } else if (letter == 'n') {
                 settings.progress = false;
+            } else if (letter == 'u') {
+                settings.strong = true;
             } else if (letter == 't') {
                 if (!take_threads(arg, pos, settings)) return false;
             } else if (letter == 'm' || letter == 'b' || letter == 'h') {
@@ -141,6 +143,7 @@ SearchSettings search_settings(const RunSettings& settings) {
     s.hash_mask = compute_hash_mask(settings.hash_bits, settings.method_level);
     s.search_depth = settings.search_depth;
     s.lazy_matching = settings.lazy_matching;
+    s.strong = settings.strong;
     return s;
 }
 

@@ -384,6 +384,8 @@ bool BlockEncoder::reset_all() {
     } else if (!ring_.allocate(search_.ring_size)) {
         return false;
     }
+    // The strong parse finds its matches in a tree of its own.
+    if (search_.strong) return reset_strong();
     return table_.allocate(search_.hash_bits, search_.search_depth);
 }
 
@@ -396,6 +398,10 @@ void BlockEncoder::begin_stream(ByteSink* sink, const StreamSettings& settings) 
 void BlockEncoder::finish_stream() { rc_.finish(); }
 
 void BlockEncoder::encode_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag) {
+    if (search_.strong && settings_.lz_mode) {
+        strong_block(x, len, text_flag, raw_flag);
+        return;
+    }
     std::uint32_t count = 0;
     if (settings_.lz_mode) {
         if (!tokens_) tokens_.reset(new Token[max_tokens(BLOCK_SIZE)]);
@@ -417,7 +423,7 @@ void BlockEncoder::code_block(const std::uint8_t* x, std::uint32_t len, bool tex
     }
     if (len > 64) {
         if (settings_.lz_mode) {
-            encode_tokens(rc, x, raw_flag, tokens, count);
+            encode_tokens(rc, x, 64, raw_flag, tokens, count);
         } else {
             encode_channels(rc, x, len, raw_flag);
         }
@@ -626,12 +632,12 @@ std::uint32_t BlockEncoder::parse_block(const std::uint8_t* x, std::uint32_t len
     return count;
 }
 
-QEV_HOT_INLINE void BlockEncoder::encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, bool raw,
-                                                const Token* tokens, std::uint32_t count) {
+QEV_HOT_INLINE void BlockEncoder::encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t start,
+                                                bool raw, const Token* tokens, std::uint32_t count) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint8_t* next_byte = state_->next_byte;
-    std::uint32_t p = 64;
+    std::uint32_t p = start;
     // The match flag at p, under the byte before and the byte that followed
     // the last two bytes when they were last seen.
     auto code_flag = [&](unsigned flag) QEV_HOT_LAMBDA {
@@ -662,6 +668,13 @@ QEV_HOT_INLINE void BlockEncoder::encode_tokens(RangeEncoder::Bits& rc, const st
             p += t.length;
         }
     }
+}
+
+void BlockEncoder::code_tokens(const std::uint8_t* x, std::uint32_t start, bool raw, const Token* tokens,
+                               std::uint32_t count) {
+    RangeEncoder::Bits rc = rc_.bits();
+    encode_tokens(rc, x, start, raw, tokens, count);
+    rc_.bits() = rc;
 }
 
 // ---------------------------------------------------------------------------

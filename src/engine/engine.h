@@ -457,6 +457,29 @@ private:
     bool huge_pages_ = false;
 };
 
+// A large zero-filled array in its own mapping, for the strong parse's match
+// finder: like the ring, its untouched pages cost nothing and a clear hands
+// the touched ones back.
+class ZeroedMapping {
+public:
+    ZeroedMapping() = default;
+    ~ZeroedMapping();
+    ZeroedMapping(const ZeroedMapping&) = delete;
+    ZeroedMapping& operator=(const ZeroedMapping&) = delete;
+
+    // With huge pages where the system offers them: the strong parse
+    // touches its arrays densely, and TLB misses would dominate.
+    bool allocate(std::size_t bytes);
+    void release();
+    void clear();
+    void* data() const { return data_; }
+    std::size_t bytes() const { return bytes_; }
+
+private:
+    void* data_ = nullptr;
+    std::size_t bytes_ = 0;
+};
+
 // ---------------------------------------------------------------------------
 // Block coding
 
@@ -563,6 +586,14 @@ public:
                     std::uint32_t count);
     bool lz_mode() const { return settings_.lz_mode; }
 
+    // Bytes the match finder of these settings takes: the match table, or
+    // with strong set the strong parse's tree, its heads and its window.
+    static std::uint64_t search_bytes(const SearchSettings& search);
+    // Matches of the strong parse that failed the check against the ring
+    // before coding (and went out as literals instead): always 0 unless the
+    // parse has a fault.
+    std::uint64_t token_faults() const { return token_faults_; }
+
     const RangeEncoder& coder() const { return rc_; }
     const RingBuffer& ring() const { return ring_; }
     const CoderState& state() const { return *state_; }
@@ -579,8 +610,19 @@ public:
     Match choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p);
 
 private:
-    void encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, bool raw, const Token* tokens,
-                       std::uint32_t count);
+    struct Strong;
+    void encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t start, bool raw,
+                       const Token* tokens, std::uint32_t count);
+    // The tokens of block positions from start on, for the strong parse,
+    // which codes a block a window at a time.
+    void code_tokens(const std::uint8_t* x, std::uint32_t start, bool raw, const Token* tokens, std::uint32_t count);
+    bool reset_strong();
+    void strong_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag);
+    std::uint32_t strong_window(const std::uint8_t* x, std::uint32_t len, bool raw, std::uint32_t w0);
+    std::uint32_t strong_search(const std::uint8_t* x, std::uint32_t len, std::uint32_t p, std::uint32_t max_dist);
+    void strong_advance(std::uint8_t byte);
+    void check_tokens(const std::uint8_t* x, std::uint32_t len, std::uint32_t start, std::uint32_t pos0,
+                      std::uint32_t fill0, Token* tokens, std::uint32_t count);
     void encode_channels(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw);
     void encode_offset(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t offset);
     void encode_length(RangeEncoder::Bits& rc, const StateTable& st, const std::uint8_t* match, const Token& token);
@@ -592,6 +634,11 @@ private:
     RingBuffer ring_;
     MatchTable table_;
     std::unique_ptr<Token[]> tokens_;  // encode_block's, max_tokens(BLOCK_SIZE)
+    struct StrongDeleter {
+        void operator()(Strong* strong) const;
+    };
+    std::unique_ptr<Strong, StrongDeleter> strong_;
+    std::uint64_t token_faults_ = 0;
 };
 
 enum class DecodeStatus {

@@ -118,4 +118,28 @@ void MatchTable::clear() {
     }
 }
 
+ZeroedMapping::~ZeroedMapping() { release(); }
+
+bool ZeroedMapping::allocate(std::size_t bytes) {
+    if (data_ != nullptr && bytes_ == bytes) return true;
+    release();
+    data_ = map_zeroed(bytes);
+    if (data_ == nullptr) return false;
+    bytes_ = bytes;
+#ifdef MADV_HUGEPAGE
+    madvise(data_, bytes_, MADV_HUGEPAGE);
+#endif
+    return true;
+}
+
+void ZeroedMapping::release() {
+    unmap(data_, bytes_);
+    data_ = nullptr;
+    bytes_ = 0;
+}
+
+void ZeroedMapping::clear() {
+    if (data_ != nullptr) zero_mapping(data_, bytes_);
+}
+
 }  // namespace qev
