@@ -619,7 +619,8 @@ private:
     bool reset_strong();
     void strong_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag);
     std::uint32_t strong_window(const std::uint8_t* x, std::uint32_t len, bool raw, std::uint32_t w0);
-    std::uint32_t strong_search(const std::uint8_t* x, std::uint32_t len, std::uint32_t p, std::uint32_t max_dist);
+    std::uint32_t strong_search(const std::uint8_t* x, std::uint32_t len, std::uint32_t p, std::uint32_t max_dist,
+                                bool collect);
     void strong_advance(std::uint8_t byte);
     void check_tokens(const std::uint8_t* x, std::uint32_t len, std::uint32_t start, std::uint32_t pos0,
                       std::uint32_t fill0, Token* tokens, std::uint32_t count);

@@ -171,7 +171,8 @@ inline void BlockEncoder::strong_advance(std::uint8_t byte) {
 
 // Enters position p (ring number strong_->next) in the tree and collects the
 // matches that start there, shortest first, each the nearest of its length
-// among the nodes visited. Sources lie at most max_dist back.
+// among the nodes visited. Sources lie at most max_dist back. Without
+// collect the position is only entered (it lies inside a match taken).
 //
 // The tree holds, for each hash of eight bytes, the positions in the order
 // of the bytes that follow them; a search walks down from the newest,
@@ -179,7 +180,7 @@ inline void BlockEncoder::strong_advance(std::uint8_t byte) {
 // root. Each node's match is measured from its first byte, so a length is
 // never taken on trust from the tree's order.
 std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t len, std::uint32_t p,
-                                          std::uint32_t max_dist) {
+                                          std::uint32_t max_dist, bool collect) {
     Strong& s = *strong_;
     const std::uint8_t* cur = x + p;
     const std::uint8_t* ring = ring_.data();
@@ -238,7 +239,7 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
     // Bytes that repeat with a short period (a run of one byte, a table of
     // short records) match only up to the current position from the period
     // back; whole multiples of it further back match longer.
-    if (period != 0) {
+    if (period != 0 && collect) {
         for (std::uint64_t d = std::uint64_t{period} * 2; d <= max_dist && count < MAX_CANDIDATES + 32; d *= 2) {
             const std::uint32_t source = (pos - static_cast<std::uint32_t>(d)) & ring_mask;
             const std::uint32_t cap = std::min<std::uint32_t>(
@@ -387,7 +388,7 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
 
         const std::uint32_t fill_reach = ring_.fill;
         const std::uint32_t max_dist = std::min(std::min(tree_reach, ring_reach), fill_reach);
-        const std::uint32_t count = strong_search(x, len, p, max_dist);
+        const std::uint32_t count = strong_search(x, len, p, max_dist, true);
         if (count != 0) {
             Candidate* c = s.found;
             const Candidate& longest = c[count - 1];
@@ -473,7 +474,7 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
     strong_advance(x[end]);
     for (std::uint32_t q = end + 1; q < stop; ++q) {
         const std::uint32_t max_dist = std::min(std::min(s.tree_mask, ring_.size() - 1 - SPAN), ring_.fill);
-        strong_search(x, len, q, max_dist);
+        strong_search(x, len, q, max_dist, false);
         strong_advance(x[q]);
     }
     return stop;
