@@ -21,10 +21,10 @@ namespace qev {
 namespace {
 
 // Positions priced from one reading of the models.
-constexpr std::uint32_t WINDOW = 4096;
+constexpr std::uint32_t WINDOW = 256;
 // A window goes on past WINDOW until a position that no match crosses, or
 // this much further.
-constexpr std::uint32_t EXTENT = 1024;
+constexpr std::uint32_t EXTENT = 512;
 constexpr std::uint32_t SPAN = WINDOW + EXTENT;
 // A match at least this long is taken at once, and the tree compares no
 // further: its end is where the next window starts.
@@ -323,17 +323,22 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
 
     // more[j - w0]: the prices of the "more" flags for block positions w0 ..
     // j - 1: the flag for byte j of a match depends on bytes j - 2 .. j only.
-    s.more[0] = 0;
-    for (std::uint32_t j = w0; j < end_limit; ++j) {
-        const std::uint32_t cell_a = x[j - 1] * 256u + x[j];
-        const std::uint32_t cell_b = 65536u + x[j - 2] * 256u + x[j - 1];
-        s.more[j - w0 + 1] = s.more[j - w0] + pair_price(price, lengths[cell_a] + lengths[cell_b], 1);
-    }
+    // It and the costs are set up as far as the edges reach so far.
     const std::uint32_t n = end_limit - w0;
     const std::uint32_t pos0 = ring_.pos;
     const std::uint32_t fill0 = ring_.fill;
     s.cost[0] = 0;
-    for (std::uint32_t i = 1; i <= n; ++i) s.cost[i] = INFINITE;
+    s.more[0] = 0;
+    std::uint32_t ready = 0;
+    auto prepare = [&](std::uint32_t upto) {
+        for (; ready < upto; ++ready) {
+            const std::uint32_t j = w0 + ready;
+            const std::uint32_t cell_a = x[j - 1] * 256u + x[j];
+            const std::uint32_t cell_b = 65536u + x[j - 2] * 256u + x[j - 1];
+            s.more[ready + 1] = s.more[ready] + pair_price(price, lengths[cell_a] + lengths[cell_b], 1);
+            s.cost[ready + 1] = INFINITE;
+        }
+    };
 
     // The offset's price: its slot's five bits and its remainder's bits,
     // down the same tree of cells as the coder.
@@ -380,6 +385,7 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
                 node = node * 2 + bit;
             }
         }
+        prepare(i + 1);
         if (base + literal < s.cost[i + 1]) {
             s.cost[i + 1] = base + literal;
             s.step[i + 1] = 1;
@@ -414,6 +420,7 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
                 }
             }
             const std::uint32_t room = end_limit - p;
+            prepare(i + std::min(longest.length, room));
             // Prices a match of length l from candidate k.
             auto relax = [&](std::uint32_t l, const Candidate& k) {
                 const std::uint8_t next = ring[k.source + l];
