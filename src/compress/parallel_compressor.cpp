@@ -69,8 +69,7 @@ struct Job {
 }  // namespace
 
 std::uint64_t compression_worker_bytes(const SearchSettings& search) {
-    const std::uint64_t table = std::uint64_t{4} << search.hash_bits;
-    return table + table / MatchTable::LINE_BYTES + search.ring_size + EntryCoder::buffer_bytes() +
+    return BlockEncoder::search_bytes(search) + search.ring_size + EntryCoder::buffer_bytes() +
            SpillBuffer::MEMORY_LIMIT;
 }
 

@@ -30,10 +30,12 @@ constexpr std::uint32_t SPAN = WINDOW + EXTENT;
 // further: its end is where the next window starts.
 constexpr std::uint32_t NICE = 128;
 // Tree nodes one search visits.
-constexpr std::uint32_t TREE_STEPS = 40;
+constexpr std::uint32_t TREE_STEPS = 32;
 // Every length up to this is priced; a longer match is priced at the full
 // length of each candidate only.
-constexpr std::uint32_t SCORED_LENGTHS = 40;
+constexpr std::uint32_t SCORED_LENGTHS = 48;
+// How many positions ahead the parse asks for the head of a search.
+constexpr std::uint32_t SEARCH_AHEAD = 4;
 // Candidates one search returns at most (one per longer length).
 constexpr std::uint32_t MAX_CANDIDATES = 64;
 // The tree covers at most 2^(hash_bits - 1) positions: its two links per
@@ -392,6 +394,9 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
         }
         if (reach < p + 1) reach = p + 1;
 
+        // The head of a search a few positions on is far from the caches:
+        // ask for it now.
+        if (p + SEARCH_AHEAD < len) prefetch_line(s.head + hash_eight(x + p + SEARCH_AHEAD, s.head_mask));
         const std::uint32_t fill_reach = ring_.fill;
         const std::uint32_t max_dist = std::min(std::min(tree_reach, ring_reach), fill_reach);
         const std::uint32_t count = strong_search(x, len, p, max_dist, true);
