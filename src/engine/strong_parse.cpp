@@ -29,6 +29,9 @@ constexpr std::uint32_t SPAN = WINDOW + EXTENT;
 // A match at least this long is taken at once, and the tree compares no
 // further: its end is where the next window starts.
 constexpr std::uint32_t NICE = 128;
+// Runs of one byte at least this long are remembered as sources: in a run
+// the tree keeps only the newest position (each gives way to the next).
+constexpr std::uint32_t RUN_KEPT = 16;
 // Tree nodes one search visits.
 constexpr std::uint32_t TREE_STEPS = 32;
 // Every length up to this is priced; a longer match is priced at the full
@@ -112,7 +115,14 @@ struct BlockEncoder::Strong {
     // every distance allowed.
     std::uint32_t next = 0;
 
-    Candidate found[MAX_CANDIDATES + 32];
+    // The latest run of at least RUN_KEPT bytes of each value (its first
+    // byte's number; 0: none), and the run the ring is taking now.
+    std::uint32_t run_start[256] = {};
+    std::uint32_t run_from = 0;
+    std::uint32_t run_length = 0;
+    std::uint8_t run_byte = 0;
+
+    Candidate found[MAX_CANDIDATES + 33];
     std::uint32_t found_count = 0;
 
     // One entry per position of a window and the one past it.
@@ -165,6 +175,15 @@ bool BlockEncoder::reset_strong() {
 
 // The ring takes one byte.
 inline void BlockEncoder::strong_advance(std::uint8_t byte) {
+    Strong& s = *strong_;
+    if (byte == s.run_byte && s.run_length != 0) {
+        ++s.run_length;
+    } else {
+        if (s.run_length >= RUN_KEPT) s.run_start[s.run_byte] = s.run_from;
+        s.run_byte = byte;
+        s.run_from = s.next;
+        s.run_length = 1;
+    }
     ring_.data()[ring_.pos] = byte;
     ring_.pos = (ring_.pos + 1) & ring_.mask();
     if (ring_.fill < ring_.size()) ++ring_.fill;
@@ -220,10 +239,12 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
             best = usable;
             s.found[count++] = Candidate{usable, d, source, 0};
         }
+        // A match that runs up to the current position: the bytes repeat
+        // with period d.
+        if (l + 1 >= d && period == 0) period = d;
         if (l == reach) {
             // Equal as far as known: the node gives way to the new position,
             // which takes over its links.
-            if (reach == d && reach < limit) period = d;
             *smaller = links[0];
             *larger = links[1];
             break;
@@ -238,15 +259,39 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
             node = *larger;
         }
     }
-    // Bytes that repeat with a short period (a run of one byte, a table of
-    // short records) match only up to the current position from the period
-    // back; whole multiples of it further back match longer.
-    if (period != 0 && collect) {
+    if (!collect) return 0;
+    // The tree compares no further than NICE: a match that long is measured
+    // to its end here.
+    const std::uint32_t room = std::min(len - p, MAX_MATCH);
+    if (count != 0 && s.found[count - 1].length == NICE && room > NICE) {
+        Candidate& c = s.found[count - 1];
+        const std::uint32_t cap = std::min(std::min(c.distance - 1, ring_size - 1 - c.source), room);
+        c.length = NICE + common_length(ring + c.source + NICE, cur + NICE, cap - NICE);
+        if (c.length + 1 >= c.distance && period == 0) period = c.distance;
+        best = c.length;
+    }
+    // Inside a run of one byte, the latest earlier run of it.
+    const std::uint64_t eight = load_u64(cur);
+    if (room >= MIN_MATCH && eight == (eight & 0xFF) * 0x0101010101010101ull) {
+        const std::uint32_t d = a - s.run_start[cur[0]];
+        if (d - 1 < max_dist) {
+            const std::uint32_t source = (pos - d) & ring_mask;
+            const std::uint32_t cap = std::min(std::min(d - 1, ring_size - 1 - source), room);
+            const std::uint32_t l = common_length(ring + source, cur, cap);
+            if (l > best) {
+                best = l;
+                s.found[count++] = Candidate{l, d, source, 0};
+            }
+        }
+    }
+    // Bytes that repeat with a period (a run of one byte, a table of
+    // records) match only up to the current position from the period back;
+    // whole multiples of it further back match longer.
+    if (period != 0) {
         for (std::uint64_t d = std::uint64_t{period} * 2; d <= max_dist && count < MAX_CANDIDATES + 32; d *= 2) {
             const std::uint32_t source = (pos - static_cast<std::uint32_t>(d)) & ring_mask;
             const std::uint32_t cap = std::min<std::uint32_t>(
-                std::min<std::uint32_t>(static_cast<std::uint32_t>(d) - 1, ring_size - 1 - source),
-                std::min(len - p, MAX_MATCH));
+                std::min<std::uint32_t>(static_cast<std::uint32_t>(d) - 1, ring_size - 1 - source), room);
             const std::uint32_t l = common_length(ring + source, cur, cap);
             if (l > best) {
                 best = l;
@@ -326,7 +371,6 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
     // more[j - w0]: the prices of the "more" flags for block positions w0 ..
     // j - 1: the flag for byte j of a match depends on bytes j - 2 .. j only.
     // It and the costs are set up as far as the edges reach so far.
-    const std::uint32_t n = end_limit - w0;
     const std::uint32_t pos0 = ring_.pos;
     const std::uint32_t fill0 = ring_.fill;
     s.cost[0] = 0;
@@ -404,12 +448,8 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
             Candidate* c = s.found;
             const Candidate& longest = c[count - 1];
             if (longest.length >= NICE) {
-                // Long enough to take at once: measured to its end, coded
-                // after the path to here.
-                const std::uint32_t cap = std::min(
-                    std::min(longest.distance - 1, ring_.size() - 1 - longest.source), std::min(len - p, MAX_MATCH));
+                // Long enough to take at once: coded after the path to here.
                 forced = longest;
-                forced.length = common_length(ring + longest.source, x + p, cap);
                 end = p;
                 break;
             }
