@@ -156,3 +156,52 @@ TEST(AddSelection, AFileThatGrewIsCutWithAWarning) {
 
 }  // namespace
 }  // namespace qev
+
+namespace qev {
+namespace {
+
+// -u with the other switches: several workers, solid mode, the smallest ring
+// and table. The entries record what -m and -b say, and come out smaller than
+// -m9's; every file comes back.
+TEST(AddStrong, CombinesWithEverySwitchAndRecordsTheMethod) {
+    TempDir dir;
+    for (const std::string& name : test::corpus_files()) dir.put("in/" + name, test::read_file(test::corpus_path(name)));
+    std::vector<std::uint8_t> runs(300000, 0);
+    for (std::size_t i = 0; i < runs.size(); i += 997) runs[i] = static_cast<std::uint8_t>(i);
+    dir.put("in/runs.bin", runs);
+    dir.put("in/noise.bin", test::random_bytes(50000, 3));
+    dir.put("in/small.txt", test::wordy_bytes(65, 4));
+    const std::vector<std::vector<std::string>> adds = {
+        {"a", "-m9", "-b1", "-h1", "-t2", "-n", "m9.qev", "in/*"},
+        {"a", "-u", "-m9", "-b1", "-h1", "-t2", "-n", "u.qev", "in/*"},
+        {"a", "-usm3", "-b2", "-h1", "-n", "us.qev", "in/*"},
+        {"a", "-u", "-p", "-v", "-b1", "-h1", "-t1", "-n", "up.qev", "in/*"},
+        {"a", "-u", "-l", "-r", "-b1", "-h1", "-n", "ul.qev", "in"},
+    };
+    const std::vector<RunResult> added = e2e::run_qev_parallel(dir.path(), adds);
+    for (std::size_t i = 0; i < adds.size(); ++i) {
+        ASSERT_EQ(added[i].status, 0) << describe(added[i]);
+        const std::string out = "out" + std::to_string(i);
+        const std::string archive = adds[i][adds[i].size() - 2];
+        const RunResult x = e2e::run_qev(dir.path(), {"x", "-t2", "-n", archive, out});
+        ASSERT_EQ(x.status, 0) << describe(x);
+        EXPECT_EQ(e2e::tree_difference(e2e::snapshot(dir / "in"), e2e::snapshot(dir / out + "/in")), "") << i;
+    }
+    const auto m9 = e2e::parse_archive(test::read_file(dir / "m9.qev"));
+    const auto u = e2e::parse_archive(test::read_file(dir / "u.qev"));
+    ASSERT_EQ(m9.size(), u.size());
+    std::size_t m9_bytes = 0, u_bytes = 0;
+    for (std::size_t i = 0; i < u.size(); ++i) {
+        EXPECT_EQ(u[i].search_depth, m9[i].search_depth);
+        EXPECT_EQ(u[i].ring_size, m9[i].ring_size);
+        m9_bytes += m9[i].stream.size();
+        u_bytes += u[i].stream.size();
+    }
+    EXPECT_LT(u_bytes, m9_bytes);
+    for (const auto& e : e2e::parse_archive(test::read_file(dir / "us.qev"))) {
+        EXPECT_TRUE(e.search_depth == 2 && e.ring_size == 16u << 20);
+    }
+}
+
+}  // namespace
+}  // namespace qev
