@@ -115,9 +115,11 @@ struct BlockEncoder::Strong {
     // every distance allowed.
     std::uint32_t next = 0;
 
-    // The latest run of at least RUN_KEPT bytes of each value (its first
-    // byte's number; 0: none), and the run the ring is taking now.
+    // The longest recent run of at least RUN_KEPT bytes of each value (its
+    // first byte's number, 0 for none, and its length), and the run the ring
+    // is taking now.
     std::uint32_t run_start[256] = {};
+    std::uint32_t run_kept[256] = {};
     std::uint32_t run_from = 0;
     std::uint32_t run_length = 0;
     std::uint8_t run_byte = 0;
@@ -179,7 +181,12 @@ inline void BlockEncoder::strong_advance(std::uint8_t byte) {
     if (byte == s.run_byte && s.run_length != 0) {
         ++s.run_length;
     } else {
-        if (s.run_length >= RUN_KEPT) s.run_start[s.run_byte] = s.run_from;
+        // A run replaces a longer one only once that lies half the tree back.
+        if (s.run_length >= RUN_KEPT && (s.run_length >= s.run_kept[s.run_byte] ||
+                                         s.run_from - s.run_start[s.run_byte] > s.tree_mask / 2)) {
+            s.run_start[s.run_byte] = s.run_from;
+            s.run_kept[s.run_byte] = s.run_length;
+        }
         s.run_byte = byte;
         s.run_from = s.next;
         s.run_length = 1;
@@ -270,7 +277,7 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
         if (c.length + 1 >= c.distance && period == 0) period = c.distance;
         best = c.length;
     }
-    // Inside a run of one byte, the latest earlier run of it.
+    // Inside a run of one byte, the longest recent earlier run of it.
     const std::uint64_t eight = load_u64(cur);
     if (room >= MIN_MATCH && eight == (eight & 0xFF) * 0x0101010101010101ull) {
         const std::uint32_t d = a - s.run_start[cur[0]];
@@ -375,13 +382,31 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
     const std::uint32_t fill0 = ring_.fill;
     s.cost[0] = 0;
     s.more[0] = 0;
+    // In a run of one byte every flag of a match takes the same two cells,
+    // which grow surer with each: a long match there costs far less than
+    // its first flag's price times its length. Such flags are priced with
+    // the cells stepped as the flags before them in the run would step them.
+    const StateTable& st = state_table();
     std::uint32_t ready = 0;
+    std::uint32_t last_a = 0;
+    std::uint32_t last_b = 0;
+    std::uint32_t state_a = 0;
+    std::uint32_t state_b = 0;
     auto prepare = [&](std::uint32_t upto) {
         for (; ready < upto; ++ready) {
             const std::uint32_t j = w0 + ready;
             const std::uint32_t cell_a = x[j - 1] * 256u + x[j];
             const std::uint32_t cell_b = 65536u + x[j - 2] * 256u + x[j - 1];
-            s.more[ready + 1] = s.more[ready] + pair_price(price, lengths[cell_a] + lengths[cell_b], 1);
+            if (cell_a == last_a && cell_b == last_b) {
+                state_a = st.next[state_a][1];
+                state_b = st.next[state_b][1];
+            } else {
+                state_a = lengths[cell_a];
+                state_b = lengths[cell_b];
+                last_a = cell_a;
+                last_b = cell_b;
+            }
+            s.more[ready + 1] = s.more[ready] + pair_price(price, state_a + state_b, 1);
             s.cost[ready + 1] = INFINITE;
         }
     };
