@@ -32,6 +32,8 @@ constexpr std::uint32_t NICE = 128;
 // Runs of one byte at least this long are remembered as sources: in a run
 // the tree keeps only the newest position (each gives way to the next).
 constexpr std::uint32_t RUN_KEPT = 16;
+// Older sources of a long match tried.
+constexpr std::uint32_t SAME_STEPS = 16;
 // Tree nodes one search visits.
 constexpr std::uint32_t TREE_STEPS = 32;
 // Every length up to this is priced; a longer match is priced at the full
@@ -41,8 +43,9 @@ constexpr std::uint32_t SCORED_LENGTHS = 48;
 constexpr std::uint32_t SEARCH_AHEAD = 4;
 // Candidates one search returns at most (one per longer length).
 constexpr std::uint32_t MAX_CANDIDATES = 64;
-// The tree covers at most 2^(hash_bits - 1) positions: its two links per
-// position take as many bytes as the match table of the same -h.
+// The tree covers at most 2^(hash_bits - 1) positions: its two links and
+// its older-equal link per position take one and a half times the bytes of
+// the match table of the same -h.
 constexpr std::uint32_t MAX_HEAD_BITS = 22;
 
 // Prices in 1/32 bit.
@@ -105,6 +108,10 @@ struct Candidate {
 struct BlockEncoder::Strong {
     ZeroedMapping tree_map;  // two links per position: the smaller and the larger suffixes
     ZeroedMapping head_map;  // the newest position of each hash
+    // For each position, the position it replaced in the tree because their
+    // first NICE bytes are equal (0: none): the older sources of a long match.
+    ZeroedMapping same_map;
+    std::uint32_t* same = nullptr;
     std::uint32_t* tree = nullptr;
     std::uint32_t* head = nullptr;
     std::uint32_t tree_mask = 0;
@@ -152,7 +159,7 @@ std::uint64_t BlockEncoder::search_bytes(const SearchSettings& search) {
         return table + table / MatchTable::LINE_BYTES;
     }
     const std::uint32_t positions = Strong::tree_positions(search);
-    return std::uint64_t{8} * positions + std::uint64_t{4} * Strong::head_entries(positions) + sizeof(Strong);
+    return std::uint64_t{12} * positions + std::uint64_t{4} * Strong::head_entries(positions) + sizeof(Strong);
 }
 
 bool BlockEncoder::reset_strong() {
@@ -162,12 +169,14 @@ bool BlockEncoder::reset_strong() {
         const std::uint32_t positions = Strong::tree_positions(search_);
         const std::uint32_t heads = Strong::head_entries(positions);
         if (!strong_->tree_map.allocate(std::size_t{8} * positions) ||
+            !strong_->same_map.allocate(std::size_t{4} * positions) ||
             !strong_->head_map.allocate(std::size_t{4} * heads)) {
             strong_.reset();
             return false;
         }
         strong_->tree = static_cast<std::uint32_t*>(strong_->tree_map.data());
         strong_->head = static_cast<std::uint32_t*>(strong_->head_map.data());
+        strong_->same = static_cast<std::uint32_t*>(strong_->same_map.data());
         strong_->tree_mask = positions - 1;
         strong_->head_mask = heads - 1;
         strong_->next = positions;
@@ -222,6 +231,8 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
     *head = a;
     std::uint32_t* smaller = s.tree + 2 * (a & s.tree_mask);
     std::uint32_t* larger = smaller + 1;
+    std::uint32_t& same = s.same[a & s.tree_mask];
+    same = 0;
     std::uint32_t best = MIN_MATCH - 1;
     std::uint32_t count = 0;
     std::uint32_t period = 0;  // a node that matched up to the current position
@@ -252,6 +263,7 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
         if (l == reach) {
             // Equal as far as known: the node gives way to the new position,
             // which takes over its links.
+            if (reach == limit) same = node;
             *smaller = links[0];
             *larger = links[1];
             break;
@@ -274,6 +286,19 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
         Candidate& c = s.found[count - 1];
         const std::uint32_t cap = std::min(std::min(c.distance - 1, ring_size - 1 - c.source), room);
         c.length = NICE + common_length(ring + c.source + NICE, cur + NICE, cap - NICE);
+        // Older positions with the same first NICE bytes may match longer.
+        std::uint32_t older = s.same[(a - c.distance) & s.tree_mask];
+        for (std::uint32_t steps = SAME_STEPS; steps != 0 && c.length < room; --steps) {
+            const std::uint32_t d = a - older;
+            if (d - 1 >= max_dist) break;
+            const std::uint32_t source = (pos - d) & ring_mask;
+            const std::uint32_t cap_d = std::min(std::min(d - 1, ring_size - 1 - source), room);
+            if (cap_d > c.length && ring[source + c.length] == cur[c.length]) {
+                const std::uint32_t l = common_length(ring + source, cur, cap_d);
+                if (l > c.length) c = Candidate{l, d, source, 0};
+            }
+            older = s.same[older & s.tree_mask];
+        }
         if (c.length + 1 >= c.distance && period == 0) period = c.distance;
         best = c.length;
     }
@@ -351,6 +376,7 @@ void BlockEncoder::strong_block(const std::uint8_t* x, std::uint32_t len, bool t
     if (s.next > 0xF0000000u) {
         s.tree_map.clear();
         s.head_map.clear();
+        s.same_map.clear();
         s.next = s.tree_mask + 1;
     }
     for (std::uint32_t p = 64; p < len;) p = strong_window(x, len, raw_flag, p);
