@@ -21,7 +21,7 @@ namespace qev {
 namespace {
 
 // Positions priced from one reading of the models.
-constexpr std::uint32_t WINDOW = 256;
+constexpr std::uint32_t WINDOW = 128;
 // A window goes on past WINDOW until a position that no match crosses, or
 // this much further.
 constexpr std::uint32_t EXTENT = 512;
@@ -35,10 +35,10 @@ constexpr std::uint32_t RUN_KEPT = 16;
 // Older sources of a long match tried.
 constexpr std::uint32_t SAME_STEPS = 16;
 // Tree nodes one search visits.
-constexpr std::uint32_t TREE_STEPS = 32;
+constexpr std::uint32_t TREE_STEPS = 64;
 // Every length up to this is priced; a longer match is priced at the full
 // length of each candidate only.
-constexpr std::uint32_t SCORED_LENGTHS = 48;
+constexpr std::uint32_t SCORED_LENGTHS = 64;
 // How many positions ahead the parse asks for the head of a search.
 constexpr std::uint32_t SEARCH_AHEAD = 4;
 // Candidates one search returns at most (one per longer length).
