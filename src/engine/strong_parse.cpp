@@ -253,7 +253,7 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
         // A match reads one byte past its end, which must lie before the
         // current position and inside the ring.
         const std::uint32_t usable = std::min(l, std::min(d - 1, ring_size - 1 - source));
-        if (usable > best && count < MAX_CANDIDATES) {
+        if (usable >= best && usable >= MIN_MATCH && count < MAX_CANDIDATES) {
             best = usable;
             s.found[count++] = Candidate{usable, d, source, 0};
         }
