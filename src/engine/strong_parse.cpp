@@ -320,7 +320,9 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
     // records) match only up to the current position from the period back;
     // whole multiples of it further back match longer.
     if (period != 0) {
-        for (std::uint64_t d = std::uint64_t{period} * 2; d <= max_dist && count < MAX_CANDIDATES + 32; d *= 2) {
+        // The first multiple that can hold a match, then doubling ones.
+        const std::uint64_t first = std::max<std::uint64_t>(2, (MIN_MATCH + period) / period);
+        for (std::uint64_t d = first * period; d <= max_dist && count < MAX_CANDIDATES + 32; d *= 2) {
             const std::uint32_t source = (pos - static_cast<std::uint32_t>(d)) & ring_mask;
             const std::uint32_t cap = std::min<std::uint32_t>(
                 std::min<std::uint32_t>(static_cast<std::uint32_t>(d) - 1, ring_size - 1 - source), room);
