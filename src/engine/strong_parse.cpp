@@ -331,7 +331,7 @@ std::uint32_t BlockEncoder::strong_search(const std::uint8_t* x, std::uint32_t l
                 best = l;
                 s.found[count++] = Candidate{l, static_cast<std::uint32_t>(d), source, 0};
             }
-            if (l < cap) break;
+            if (l < cap || l == room) break;
         }
     }
     s.found_count = count;
