@@ -46,7 +46,7 @@ const UsageLine USAGE_LINES[] = {
     {"", 79},
     {"QEV l [-v] archive  (list; -v: sizes, times, checksums)   QEV t archive  (test)", 79},
     {"a: -p plain, -l links and empty folders; a and x: -tN workers, -n no progress", 79},
-    {"a -u: strong parse, 2-7% smaller than -m9, adds 2-4 times slower, same x speed", 79},
+    {"a -u: strong parse, 1-8% smaller than -m9, adds 3-4 times slower, same x speed", 79},
 };
 
 }  // namespace
