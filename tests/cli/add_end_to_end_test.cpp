@@ -163,7 +163,7 @@ namespace {
 // -u with the other switches: several workers, solid mode, the smallest ring
 // and table. The entries record what -m and -b say, and come out smaller than
 // -m9's; every file comes back.
-TEST(AddStrong, CombinesWithEverySwitchAndRecordsTheMethod) {
+TEST(AddStrong, CombinesWithWorkersSolidModeAndEverySwitch) {
     TempDir dir;
     for (const std::string& name : test::corpus_files()) dir.put("in/" + name, test::read_file(test::corpus_path(name)));
     std::vector<std::uint8_t> runs(300000, 0);
