@@ -522,12 +522,25 @@ struct CoderState {
 // the last token of a block may be). The coder needs no ring: the matched
 // bytes are in the block, and the one source byte past the match's end that
 // the last length flag's context reads travels with the token.
+//
+// No member has an initialiser, so that an array of them is not cleared: its
+// pages cost nothing until the parse writes them.
 struct Token {
-    std::uint32_t literals = 0;
-    std::uint32_t length = 0;
-    std::uint32_t offset = 0;  // (ring position - source) mod ring size + 1
-    std::uint8_t after = 0;    // the source byte just past the match
+    std::uint32_t literals;
+    std::uint32_t length;
+    std::uint32_t offset;  // (ring position - source) mod ring size + 1
+    std::uint8_t after;    // the source byte just past the match
 };
+
+// Told by a parse, now and then, how many of its tokens are complete.
+class TokenProgress {
+public:
+    virtual ~TokenProgress() = default;
+    virtual void tokens_ready(std::uint32_t count) = 0;
+};
+
+// Positions a parse goes between two reports of its progress.
+constexpr std::uint32_t TOKEN_REPORT_SPAN = 65536;
 
 // Most tokens a block of len bytes can take: a match covers at least
 // MIN_MATCH bytes, and one run of literals may close the block.
@@ -555,12 +568,16 @@ public:
 
     // encode_block in two halves that may run on two threads, the parse a
     // block or more ahead: parse_block uses only the ring and the match
-    // table, code_block only the coder and the models. parse_block (LZ mode
-    // only) writes at most max_tokens(len) tokens and returns their number;
-    // code_block codes the block from them (none in channel mode).
-    std::uint32_t parse_block(const std::uint8_t* x, std::uint32_t len, Token* tokens);
-    void code_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag, const Token* tokens,
-                    std::uint32_t count);
+    // table, the coding only the coder and the models. parse_block (LZ mode
+    // only) writes at most max_tokens(len) tokens, returns their number, and
+    // tells progress, where given, every TOKEN_REPORT_SPAN positions or so.
+    // A block is coded by begin_code (its flags and first bytes; all of it
+    // in channel mode), then code_tokens for its tokens in order, in as many
+    // pieces as come; x must stay in place until the last.
+    std::uint32_t parse_block(const std::uint8_t* x, std::uint32_t len, Token* tokens,
+                              TokenProgress* progress = nullptr);
+    void begin_code(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag);
+    void code_tokens(const Token* tokens, std::uint32_t count);
     bool lz_mode() const { return settings_.lz_mode; }
 
     const RangeEncoder& coder() const { return rc_; }
@@ -579,8 +596,8 @@ public:
     Match choose_token(const std::uint8_t* x, std::uint32_t len, std::uint32_t p);
 
 private:
-    void encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, bool raw, const Token* tokens,
-                       std::uint32_t count);
+    void encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t& pos, bool raw,
+                       const Token* tokens, std::uint32_t count);
     void encode_channels(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t len, bool raw);
     void encode_offset(RangeEncoder::Bits& rc, const StateTable& st, std::uint32_t offset);
     void encode_length(RangeEncoder::Bits& rc, const StateTable& st, const std::uint8_t* match, const Token& token);
@@ -592,6 +609,10 @@ private:
     RingBuffer ring_;
     MatchTable table_;
     std::unique_ptr<Token[]> tokens_;  // encode_block's, max_tokens(BLOCK_SIZE)
+    // The block being coded: its bytes, raw flag and next position.
+    const std::uint8_t* code_x_ = nullptr;
+    bool code_raw_ = false;
+    std::uint32_t code_pos_ = 0;
 };
 
 enum class DecodeStatus {

@@ -488,6 +488,33 @@ TEST(EndToEnd, ArchivesAreTheSameForEveryWorkerCount) {
     EXPECT_EQ(test::read_file(dir / "arc-t8s"), test::read_file(dir / "arc-t1s"));
 }
 
+// Entries of a megabyte and more are coded as pipelines (read, parse and
+// coder on three threads) when a core is spare: here with four cores asked
+// for three files, and in solid mode. The archives are those of one thread:
+// in LZ and in channel mode, with a last block shorter than the one before
+// (the hash of its last positions reads the bytes after it).
+TEST(EndToEnd, PipelinedEntriesAreThoseCodedOnOneThread) {
+    TempDir dir;
+    dir.put("in/long.txt", test::wordy_bytes((4u << 20) + 5000, 21));
+    dir.put("in/tone.wav", make_wave(1, 16, 700000, 22));
+    dir.put("in/code.exe", make_x86(1300000, 23));
+    dir.put("in/after.txt", test::wordy_bytes(9000, 24));
+    for (const bool solid : {false, true}) {
+        std::vector<Bytes> archives;
+        for (const char* threads : {"-t1", "-t4"}) {
+            const std::string archive = std::string("arc") + threads + (solid ? "s" : "");
+            std::vector<std::string> a = args({"a", threads}, SMALL, {});
+            if (solid) a.push_back("-s");
+            a.insert(a.end(), {archive, "in/*"});
+            expect_success(e2e::run_qev(dir.path(), a), archive);
+            archives.push_back(test::read_file(dir / archive));
+        }
+        EXPECT_EQ(archives[0], archives[1]) << (solid ? "solid" : "normal");
+    }
+    expect_success(e2e::run_qev(dir.path(), {"x", "arc-t4s", "out/"}), "extract");
+    EXPECT_EQ(tree_difference(snapshot(dir / "in"), snapshot(dir / "out/in")), "");
+}
+
 }  // namespace
 }  // namespace qev
 
