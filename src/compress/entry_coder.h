@@ -15,6 +15,7 @@
 #include "format/filters.h"
 #include "format/integrity_record.h"
 #include "platform/platform_file.h"
+#include "platform/spare_cores.h"
 
 namespace qev {
 
@@ -35,24 +36,7 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Cores that no worker of a run uses, which a coder borrows while it codes
-// a large entry as a pipeline. Shared by the run's coders.
-class SpareCores {
-public:
-    explicit SpareCores(int count) : count_(count) {}
-    bool take() {
-        int n = count_.load();
-        while (n > 0) {
-            if (count_.compare_exchange_weak(n, n - 1)) return true;
-        }
-        return false;
-    }
-    void give() { count_.fetch_add(1); }
-    int available() const { return count_.load(); }
-
-private:
-    std::atomic<int> count_;
-};
+using platform::SpareCores;
 
 class EntryCoder {
 public:
