@@ -416,15 +416,15 @@ struct Lane {
         // in the place where it came.
         bool write_ok = true;
         bool write_told = false;
-        const BlockFinisher::Step finish = [&](std::uint8_t* block, std::uint32_t n, bool text_flag) {
-            undo_filters(block, n, h.settings, text_flag, work.get());
+        const BlockFinisher::Step finish = [&](std::uint8_t* data, std::uint32_t n, bool text_flag) {
+            undo_filters(data, n, h.settings, text_flag, work.get());
             if (bytes_done != nullptr) bytes_done->fetch_add(n, std::memory_order_relaxed);
-            if (entry.has_record) checksum.update(block, n);
-            if (type == EntryType::Link && write) deferred.target.append(reinterpret_cast<const char*>(block), n);
+            if (entry.has_record) checksum.update(data, n);
+            if (type == EntryType::Link && write) deferred.target.append(reinterpret_cast<const char*>(data), n);
             if (output.open() && write_ok) {
                 for (std::uint32_t done = 0; done < n && write_ok;) {
                     const std::uint32_t piece = std::min<std::uint32_t>(static_cast<std::uint32_t>(WRITE_PIECE), n - done);
-                    write_ok = output.file.write(block + done, piece);
+                    write_ok = output.file.write(data + done, piece);
                     done += piece;
                 }
             }
