@@ -204,7 +204,11 @@ bool EntryCoder::code_pipelined(EntryInput& input, std::uint64_t unpacked_size, 
             pipe.changed.notify_all();
         }
     };
+    // The coder waits for the parse at first: meanwhile it has the match
+    // table's pages backed, work the parse would otherwise do as it goes.
+    if (lz) encoder.expect_full_table();
     auto run_coder = [&] {
+        if (lz) encoder.populate_table();
         for (std::uint64_t k = 0;; ++k) {
             Pipeline::Slot& slot = pipe.slots[k % Pipeline::DEPTH];
             std::unique_lock<std::mutex> lock(pipe.mutex);

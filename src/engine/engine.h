@@ -429,6 +429,10 @@ public:
     // them: fewer page faults and TLB misses once most of it is in use, at
     // the price of whole 2 MiB pages for the few lines a small input uses.
     void use_huge_pages();
+    // Has the kernel back every page now (zeroed pages, the contents stay
+    // as they are), so that another thread pays for it rather than the one
+    // that fills the table. Only for an input that will touch most pages.
+    void populate() const;
 
     // The entries of bucket index, valid for the current clear.
     inline std::uint32_t* bucket(std::uint32_t index) {
@@ -579,6 +583,12 @@ public:
     void begin_code(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag);
     void code_tokens(const Token* tokens, std::uint32_t count);
     bool lz_mode() const { return settings_.lz_mode; }
+    // For a pipeline's large input, which touches most of the match table:
+    // the table asks for huge pages now (on the thread that starts the
+    // pipeline), and populate_table, on a thread beside the parse, has
+    // its pages backed ahead of the parse.
+    void expect_full_table() { table_.use_huge_pages(); }
+    void populate_table() const { table_.populate(); }
 
     const RangeEncoder& coder() const { return rc_; }
     const RingBuffer& ring() const { return ring_; }
