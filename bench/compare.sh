@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# Compares qev with the established compressors on three inputs,
-# single-threaded, median of 3 runs: archive size, ratio, compression and
-# extraction speed and peak memory. Every extraction is checked byte for byte.
-# The tables go to bench/RESULTS.md.
+# Compares qev with the established compressors on four inputs, median of 3
+# runs: archive size, ratio, compression and extraction speed and peak memory.
+# Every extraction is checked byte for byte. The tables go to bench/RESULTS.md.
 #
 # Inputs: the test corpus in tests/data/corpus (small files); a text set of
 # two files assembled from this machine, a tar of the C++ standard headers and
 # 9 MiB of English text from /usr/share/doc and /usr/share/common-licenses;
-# and a large set of those two and a few ELF binaries. Each table ends with
-# the extraction speed of qev's default method as a fraction of xz -d's,
-# measured in the same run.
+# "one", that tar alone; and a large set of the two text files and a few ELF
+# binaries. Each set gets a single-threaded table, ending with the extraction
+# speed of qev's default method as a fraction of xz -d's, measured in the same
+# run. Every set but the small one then gets an all-cores table: qev with its
+# default worker count (all cores) and with -t1, and the multi-threaded peers,
+# followed by speed and size ratios against the single-threaded peers of the
+# first table and the multi-threaded ones of the second.
 #
 # Usage: bench/compare.sh [QEV_BINARY] [CORPUS_DIR]
-# RUNS=n takes the median of n runs instead of 3; SETS="small text large"
+# RUNS=n takes the median of n runs instead of 3; SETS="small text one large"
 # (the default) chooses the inputs.
 set -euo pipefail
 export LC_ALL=C  # a decimal point in the times, whatever the locale
@@ -24,7 +27,8 @@ work=$(mktemp -d /tmp/qev-compare-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 missing=()
-for pair in xz:xz-utils bzip2:bzip2 zstd:zstd brotli:brotli 7zz:7zip gzip:gzip; do
+for pair in xz:xz-utils bzip2:bzip2 zstd:zstd brotli:brotli 7zz:7zip gzip:gzip \
+            pbzip2:pbzip2 lbzip2:lbzip2 pigz:pigz; do
   command -v "${pair%%:*}" >/dev/null || missing+=("${pair#*:}")
 done
 if [ ${#missing[@]} -gt 0 ] && [ "$(id -u)" = 0 ]; then
@@ -34,14 +38,15 @@ fi
 
 # --- inputs -------------------------------------------------------------------
 runs=${RUNS:-3}
-sets=${SETS:-small text large}
-mkdir -p "$work/small" "$work/text" "$work/large/bin"
+sets=${SETS:-small text one large}
+mkdir -p "$work/small" "$work/text" "$work/one" "$work/large/bin"
 for f in "$corpus"/*; do
   case "$(basename "$f")" in README.md|SHA256SUMS) ;; *) cp "$f" "$work/small/" ;; esac
 done
 tar cf "$work/text/cxx-headers.tar" -C /usr/include c++ 2>/dev/null
 # Licence and copyright texts: English prose, present on every Debian system.
 (cat /usr/share/common-licenses/* /usr/share/doc/*/copyright 2>/dev/null || true) | head -c 9437184 > "$work/text/english.txt"
+cp "$work/text/cxx-headers.tar" "$work/one/"
 cp "$work/text/cxx-headers.tar" "$work/text/english.txt" "$work/large/"
 for b in perl bash gdb python3; do
   p=$(command -v "$b" || true)
@@ -74,6 +79,47 @@ row() {  # name size input_bytes comp_s comp_kib ext_s ext_kib
     printf "| %s | %d | %.3f | %.1f | %.1f | %.0f | %.0f |\n", n, s, b / s, b / ct / 1e6, b / et / 1e6, cm / 1024, em / 1024 }'
 }
 
+# Times a peer on the tar of a set: compress, then decompress, check the round
+# trip, print its row. Leaves the times and size in peer_ct, peer_et, peer_size.
+peer_row() {  # name compress_cmd decompress_cmd tarball input_bytes
+  local cm em
+  read -r peer_ct cm < <(measure "$2 < '$4' > '$work/peer.out'")
+  read -r peer_et em < <(measure "$3 < '$work/peer.out' > '$work/peer.tar'")
+  cmp -s "$4" "$work/peer.tar" || { echo "$1: round trip differs" >&2; exit 1; }
+  peer_size=$(stat -c %s "$work/peer.out")
+  row "$1" "$peer_size" "$5" "$peer_ct" "$cm" "$peer_et" "$em"
+}
+
+# Times qev: archive the set with the given add switches, extract with the
+# given extract switches, check the files, print the row. Leaves qev_ct,
+# qev_et, qev_size.
+qev_row() {  # name add_switches extract_switches dir input_bytes
+  local dir=$4 arc="$work/out.qev" out="$work/out" cm em
+  local name=$(basename "$dir") parent=$(dirname "$dir")
+  read -r qev_ct cm < <(measure "rm -f '$arc'; cd '$parent' && '$qev' a -n -r $2 '$arc' '$name'")
+  read -r qev_et em < <(measure "rm -rf '$out'; mkdir -p '$out' && cd '$out' && '$qev' x -n $3 '$arc'")
+  diff -r "$dir" "$out/$name" >/dev/null || { echo "$1: extraction differs" >&2; exit 1; }
+  qev_size=$(stat -c %s "$arc")
+  row "$1" "$qev_size" "$5" "$qev_ct" "$cm" "$qev_et" "$em"
+}
+
+# Times 7-Zip on the folder of a set with the given thread switch (empty: its
+# default, all cores). Leaves peer_ct, peer_et, peer_size.
+sevenzip_row() {  # name thread_switch dir input_bytes
+  local dir=$3 cm em
+  local name=$(basename "$dir") parent=$(dirname "$dir")
+  read -r peer_ct cm < <(measure "rm -f '$work/peer.7z'; cd '$parent' && '$sevenzip' a -mx=9 $2 '$work/peer.7z' '$name'")
+  read -r peer_et em < <(measure "rm -rf '$work/x7'; '$sevenzip' x $2 -o'$work/x7' '$work/peer.7z'")
+  diff -r "$dir" "$work/x7/$name" >/dev/null || { echo "$1: extraction differs" >&2; exit 1; }
+  peer_size=$(stat -c %s "$work/peer.7z")
+  row "$1" "$peer_size" "$4" "$peer_ct" "$cm" "$peer_et" "$em"
+}
+sevenzip=$(command -v 7z || command -v 7zz || true)
+
+# Compress times of bzip2 -9 and xz -6 -T1 in the single-threaded table of the
+# set being measured, for the ratios under its all-cores table.
+st_bzip2_ct="" st_xz_ct=""
+
 bench_set() {
   local label=$1 dir=$2 bytes
   bytes=$(find "$dir" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
@@ -84,14 +130,10 @@ bench_set() {
   echo "|---|---:|---:|---:|---:|---:|---:|"
   local name=$(basename "$dir") parent=$(dirname "$dir")
   local qev_default_et="" xz_et=""
+  st_bzip2_ct="" st_xz_ct=""
   for sw in "-m0" "-m2" "-m5" "-m9" "-s -m2"; do
-    local arc="$work/out.qev" out="$work/out"
-    rm -f "$arc"
-    read -r ct cm < <(measure "rm -f '$arc'; cd '$parent' && '$qev' a -t1 -n -r $sw '$arc' '$name'")
-    read -r et em < <(measure "rm -rf '$out'; mkdir -p '$out' && cd '$out' && '$qev' x -t1 -n '$arc'")
-    diff -r "$dir" "$out/$name" >/dev/null || { echo "qev $sw: extraction differs" >&2; exit 1; }
-    row "qev a $sw" "$(stat -c %s "$arc")" "$bytes" "$ct" "$cm" "$et" "$em"
-    if [ "$sw" = "-m2" ]; then qev_default_et=$et; fi
+    qev_row "qev a $sw" "-t1 $sw" "-t1" "$dir" "$bytes"
+    if [ "$sw" = "-m2" ]; then qev_default_et=$qev_et; fi
   done
   local tarball="$work/set.tar"
   tar cf "$tarball" -C "$parent" "$name"
@@ -101,25 +143,69 @@ bench_set() {
   for p in "${peers[@]}"; do
     IFS=: read -r pname pcomp pdec <<< "$p"
     command -v "${pcomp%% *}" >/dev/null || continue
-    read -r ct cm < <(measure "$pcomp < '$tarball' > '$work/peer.out'")
-    read -r et em < <(measure "$pdec < '$work/peer.out' > '$work/peer.tar'")
-    cmp -s "$tarball" "$work/peer.tar" || { echo "$pname: round trip differs" >&2; exit 1; }
-    row "$pname" "$(stat -c %s "$work/peer.out")" "$bytes" "$ct" "$cm" "$et" "$em"
-    if [ "$pname" = "xz -6 -T1" ]; then xz_et=$et; fi
+    peer_row "$pname" "$pcomp" "$pdec" "$tarball" "$bytes"
+    if [ "$pname" = "xz -6 -T1" ]; then xz_et=$peer_et st_xz_ct=$peer_ct; fi
+    if [ "$pname" = "bzip2 -9" ]; then st_bzip2_ct=$peer_ct; fi
   done
-  local sevenzip
-  sevenzip=$(command -v 7z || command -v 7zz || true)
-  if [ -n "$sevenzip" ]; then
-    read -r ct cm < <(measure "rm -f '$work/peer.7z'; cd '$parent' && '$sevenzip' a -mx=9 -mmt=1 '$work/peer.7z' '$name'")
-    read -r et em < <(measure "rm -rf '$work/x7'; '$sevenzip' x -mmt=1 -o'$work/x7' '$work/peer.7z'")
-    diff -r "$dir" "$work/x7/$name" >/dev/null || { echo "7z: extraction differs" >&2; exit 1; }
-    row "7z a -mx=9 -mmt=1" "$(stat -c %s "$work/peer.7z")" "$bytes" "$ct" "$cm" "$et" "$em"
-  fi
+  if [ -n "$sevenzip" ]; then sevenzip_row "7z a -mx=9 -mmt=1" "-mmt=1" "$dir" "$bytes"; fi
   if [ -n "$qev_default_et" ] && [ -n "$xz_et" ]; then
     echo
     awk -v q="$qev_default_et" -v x="$xz_et" 'BEGIN {
       printf "Extraction speed of qev x (-m2) as a fraction of xz -d, same run: %.2f\n", x / q }'
   fi
+}
+
+# The all-cores table of a set: qev with its default worker count (all cores)
+# and with -t1, and the multi-threaded peers; then ratios of speed and size,
+# against the single-threaded bzip2 and xz times of the set's first table.
+bench_threads() {
+  local label=$1 dir=$2 bytes
+  bytes=$(find "$dir" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
+  echo
+  echo "#### $label, all cores ($(nproc) threads), median of $runs runs"
+  echo
+  echo "| program | archive bytes | ratio | compress MB/s | extract MB/s | compress peak MiB | extract peak MiB |"
+  echo "|---|---:|---:|---:|---:|---:|---:|"
+  local mt_ct mt_et mt_size t1_ct t1_et
+  qev_row "qev a -m2, x (all cores)" "-m2" "" "$dir" "$bytes"
+  mt_ct=$qev_ct mt_et=$qev_et mt_size=$qev_size
+  qev_row "qev a -m2 -t1, x -t1" "-m2 -t1" "-t1" "$dir" "$bytes"
+  t1_ct=$qev_ct t1_et=$qev_et
+  qev_row "qev a -m9, x (all cores)" "-m9" "" "$dir" "$bytes"
+  local tarball="$work/set.tar" name=$(basename "$dir") parent=$(dirname "$dir")
+  tar cf "$tarball" -C "$parent" "$name"
+  # name:compress:decompress; the decompressors use all cores where they can.
+  local peers=("xz -6 -T0:xz -6 -T0 -c:xz -d -T0 -c" "zstd -19 -T0:zstd -19 -T0 -q -c:zstd -d -q -c"
+               "pbzip2 -9:pbzip2 -9 -c:pbzip2 -d -c" "lbzip2 -9:lbzip2 -9 -c:lbzip2 -d -c"
+               "pigz -9:pigz -9 -c:pigz -d -c")
+  local vs=() p pname pcomp pdec
+  for p in "${peers[@]}"; do
+    IFS=: read -r pname pcomp pdec <<< "$p"
+    command -v "${pcomp%% *}" >/dev/null || continue
+    peer_row "$pname" "$pcomp" "$pdec" "$tarball" "$bytes"
+    vs+=("$pname:$peer_ct:$peer_et:$peer_size")
+  done
+  if [ -n "$sevenzip" ]; then
+    sevenzip_row "7z a -mx=9 (all threads)" "" "$dir" "$bytes"
+    vs+=("7z a -mx=9:$peer_ct:$peer_et:$peer_size")
+  fi
+  echo
+  awk -v mc="$mt_ct" -v me="$mt_et" -v tc="$t1_ct" -v te="$t1_et" -v bz="$st_bzip2_ct" -v xz="$st_xz_ct" 'BEGIN {
+    printf "- qev a -m2, all cores / -t1, add speed: %.2f\n", tc / mc
+    printf "- qev x, all cores / -t1, extraction speed (the -m2 archives): %.2f\n", te / me
+    if (bz != "") printf "- qev a -m2 all cores / bzip2 -9 (single thread, table above), add speed: %.2f\n", bz / mc
+    if (xz != "") printf "- qev a -m2 all cores / xz -6 -T1 (single thread, table above), add speed: %.2f\n", xz / mc }'
+  local v n c e z
+  for v in "${vs[@]}"; do
+    IFS=: read -r n c e z <<< "$v"
+    awk -v n="$n" -v mc="$mt_ct" -v me="$mt_et" -v ms="$mt_size" -v c="$c" -v e="$e" -v z="$z" 'BEGIN {
+      printf "- qev -m2 all cores / %s: add speed %.2f, extraction speed %.2f, archive size %.3f\n", n, c / mc, e / me, ms / z }'
+  done
+}
+
+both_tables() {  # label dir
+  bench_set "$1" "$2"
+  bench_threads "$1" "$2"
 }
 
 # Notes written by hand below the tables (from a heading "## Notes" on) are
@@ -132,11 +218,15 @@ if [ -f "$results" ]; then notes=$(sed -n '/^## Notes/,$p' "$results"); fi
   echo
   echo "Made by \`bench/compare.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores,"
   echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(free -g | awk '/Mem:/ {print $2}') GiB."
-  echo "Single-threaded, median of $runs runs. Speeds are input bytes per second; the peers compress a tar"
-  echo "of the same files, qev archives the folder with -r. Every extraction was compared byte for byte."
+  echo "Median of $runs runs. Speeds are input bytes per second; the peers compress a tar of the"
+  echo "same files, qev archives the folder with -r. Every extraction was compared byte for byte."
+  echo "Each set has a single-threaded table (qev with -t1); every set but the small one then has an"
+  echo "all-cores table, where qev runs with its default worker count and the peers with all threads."
+  echo "Ratios above 1 favour qev for speed, below 1 for size."
   case " $sets " in *" small "*) bench_set "Small files (test corpus)" "$work/small" ;; esac
-  case " $sets " in *" text "*) bench_set "Text set (C++ headers, English text)" "$work/text" ;; esac
-  case " $sets " in *" large "*) bench_set "Large set (C++ headers, English text, ELF binaries)" "$work/large" ;; esac
+  case " $sets " in *" text "*) both_tables "Text set (C++ headers, English text)" "$work/text" ;; esac
+  case " $sets " in *" one "*) both_tables "One file (the tar of the C++ headers alone)" "$work/one" ;; esac
+  case " $sets " in *" large "*) both_tables "Large set (C++ headers, English text, ELF binaries)" "$work/large" ;; esac
   if [ -n "$notes" ]; then
     echo
     printf '%s\n' "$notes"

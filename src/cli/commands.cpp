@@ -197,6 +197,19 @@ unsigned compression_workers(const RunSettings& settings, std::size_t files, std
 
 namespace {
 
+// Cores the coders may borrow to code large entries as pipelines: those
+// asked for beyond the workers, as far as the memory budget covers the
+// pipelines' buffers.
+int pipeline_cores(const RunSettings& settings, unsigned workers) {
+    const unsigned asked = settings.threads == 0 ? platform::usable_cores() : settings.threads;
+    if (asked <= workers) return 0;
+    std::uint64_t cores = asked - workers;
+    const std::uint64_t budget = worker_memory_budget();
+    const std::uint64_t used = workers * compression_worker_bytes(search_settings(settings));
+    if (budget != 0) cores = std::min(cores, budget > used ? (budget - used) / EntryCoder::pipeline_bytes() : 0);
+    return static_cast<int>(cores);
+}
+
 int run_add(const std::vector<std::string>& operands, RunSettings& settings, const std::string& current_directory) {
     const AddPlan plan = plan_add(operands, current_directory);
     if (plan.single_argument) {
@@ -251,6 +264,8 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         std::string why;
         const unsigned workers = compression_workers(settings, list.size(), why);
         if (settings.verbose) std::fprintf(console_out(), "Workers: %u%s\n", workers, why.c_str());
+        SpareCores spare(pipeline_cores(settings, workers));
+        options.spare_cores = &spare;
         std::uint64_t total_bytes = 0;
         for (const FileRecord& record : list) total_bytes += record.size;
         ProgressLine progress(settings.progress, total_bytes, list.size());

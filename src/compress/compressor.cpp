@@ -21,7 +21,7 @@ std::unique_ptr<std::uint8_t[]> zeroed_buffer(std::size_t n) {
 }  // namespace
 
 Compressor::Compressor(const CompressOptions& options, std::string archive_path)
-    : options_(options), archive_path_(std::move(archive_path)), coder_(options.search, options.solid) {}
+    : options_(options), archive_path_(std::move(archive_path)), coder_(options.search, options.solid, options.spare_cores) {}
 
 Compressor::~Compressor() = default;
 

@@ -27,6 +27,9 @@ struct CompressOptions {
     std::function<bool()> should_stop;
     // Where given, grows by every byte coded (for a progress display).
     std::atomic<std::uint64_t>* bytes_done = nullptr;
+    // Where given, cores the coders may borrow to code a large entry as a
+    // pipeline.
+    SpareCores* spare_cores = nullptr;
 };
 
 // What became of one file.

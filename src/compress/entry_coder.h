@@ -15,6 +15,7 @@
 #include "format/filters.h"
 #include "format/integrity_record.h"
 #include "platform/platform_file.h"
+#include "platform/spare_cores.h"
 
 namespace qev {
 
@@ -35,9 +36,13 @@ private:
     std::size_t pos_ = 0;
 };
 
+using platform::SpareCores;
+
 class EntryCoder {
 public:
-    EntryCoder(const SearchSettings& search, bool solid);
+    // spare, where given, lends the cores for pipelines (the strong encoder
+    // takes none: its parse reads the models).
+    EntryCoder(const SearchSettings& search, bool solid, SpareCores* spare = nullptr);
     ~EntryCoder();
 
     // The block buffers and the encoder; false when the memory cannot be
@@ -61,12 +66,42 @@ public:
                  EntropyMeter& entropy, const std::function<bool()>& should_stop,
                  std::atomic<std::uint64_t>* bytes_done);
 
-    // Bytes one coder needs at most besides its encoder's ring and table.
+    // Bytes one coder needs at most besides its encoder's ring and table;
+    // and what it needs more while it codes an entry as a pipeline.
     static std::uint64_t buffer_bytes();
+    static std::uint64_t pipeline_bytes();
+
+    // Entries of at least this many bytes are coded as a pipeline when a
+    // core can be borrowed.
+    static constexpr std::uint64_t PIPELINE_MIN_BYTES = 1u << 20;
 
 private:
+    struct Pipeline;
+    struct Block {
+        std::uint32_t n = 0;
+        bool text_flag = false;
+        bool raw_flag = false;
+    };
+    // Reads, checks and filters the next block of at most left bytes into
+    // block_, and measures its entropy.
+    Block read_block(EntryInput& input, std::uint64_t left, const FileSettings& settings, EntropyMeter& entropy,
+                     Outcome& outcome);
+    // The blocks coded one after another on this thread; false when the
+    // entry ended early (outcome says why).
+    bool code_in_turn(EntryInput& input, std::uint64_t unpacked_size, const FileSettings& settings,
+                      EntropyMeter& entropy, const std::function<bool()>& should_stop,
+                      std::atomic<std::uint64_t>* bytes_done, Outcome& outcome);
+    // The same with the parse and the coding on two more threads: block k + 1
+    // is read and filtered while block k is parsed, and the coder follows
+    // the parse within the block.
+    bool code_pipelined(EntryInput& input, std::uint64_t unpacked_size, const FileSettings& settings,
+                        EntropyMeter& entropy, const std::function<bool()>& should_stop,
+                        std::atomic<std::uint64_t>* bytes_done, Outcome& outcome);
+
     SearchSettings search_;
     bool solid_;
+    SpareCores* spare_;
+    std::unique_ptr<Pipeline> pipeline_;
     std::unique_ptr<std::uint8_t[]> block_;  // BLOCK_SIZE + BLOCK_SLACK
     std::unique_ptr<std::uint8_t[]> work_;   // BLOCK_SIZE + BLOCK_SLACK
     std::unique_ptr<BlockEncoder> encoder_;

@@ -85,6 +85,7 @@ struct ParallelCompressor::Shared {
     std::condition_variable changed;
     std::deque<Job*> queue;  // planned, waiting for a coder
     bool closing = false;    // no more jobs
+    bool closing_announced = false;  // the front's own copy of closing
     bool aborting = false;   // the run ends: code nothing more
 
     bool stop_requested() {
@@ -94,7 +95,7 @@ struct ParallelCompressor::Shared {
     }
 
     void work() {
-        EntryCoder coder(options.search, false);
+        EntryCoder coder(options.search, false, options.spare_cores);
         const bool ready = coder.prepare();
         const std::function<bool()> stop = [this] { return stop_requested(); };
         for (;;) {
@@ -103,7 +104,12 @@ struct ParallelCompressor::Shared {
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 changed.wait(lock, [&] { return !queue.empty() || closing; });
-                if (queue.empty()) return;
+                if (queue.empty()) {
+                    // Nothing more to code: the core this worker leaves may
+                    // carry another's pipeline.
+                    if (options.spare_cores != nullptr) options.spare_cores->give();
+                    return;
+                }
                 job = queue.front();
                 queue.pop_front();
                 const bool tiny = job->entry.header.unpacked_size < ENTROPY_MIN_BLOCK;
@@ -176,6 +182,15 @@ void ParallelCompressor::store_all(const std::vector<FileToStore>& files,
                 planning = false;
             }
             pending.push_back(std::move(job));
+        }
+        if (!s.closing_announced && (!planning || next >= files.size())) {
+            // No more jobs: a worker that finds the queue empty ends.
+            {
+                std::lock_guard<std::mutex> lock(s.mutex);
+                s.closing = true;
+            }
+            s.closing_announced = true;
+            s.changed.notify_all();
         }
         if (pending.empty()) break;
 

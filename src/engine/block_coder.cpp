@@ -407,11 +407,11 @@ void BlockEncoder::encode_block(const std::uint8_t* x, std::uint32_t len, bool t
         if (!tokens_) tokens_.reset(new Token[max_tokens(BLOCK_SIZE)]);
         count = parse_block(x, len, tokens_.get());
     }
-    code_block(x, len, text_flag, raw_flag, tokens_.get(), count);
+    begin_code(x, len, text_flag, raw_flag);
+    code_tokens(tokens_.get(), count);
 }
 
-void BlockEncoder::code_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag,
-                              const Token* tokens, std::uint32_t count) {
+void BlockEncoder::begin_code(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag) {
     RangeEncoder::Bits rc = rc_.bits();
     if (!settings_.media_mode) rc.encode_direct_bits(text_flag ? 1 : 0, 1);
     rc.encode_direct_bits(raw_flag ? 1 : 0, 1);
@@ -421,13 +421,17 @@ void BlockEncoder::code_block(const std::uint8_t* x, std::uint32_t len, bool tex
     for (std::uint32_t p = 0; p < head; ++p) {
         encode_literal(rc, st, state_->models.literal, state_->ctx_a, state_->ctx_b, x[p]);
     }
-    if (len > 64) {
-        if (settings_.lz_mode) {
-            encode_tokens(rc, x, 64, raw_flag, tokens, count);
-        } else {
-            encode_channels(rc, x, len, raw_flag);
-        }
-    }
+    if (len > 64 && !settings_.lz_mode) encode_channels(rc, x, len, raw_flag);
+    rc_.bits() = rc;
+    code_x_ = x;
+    code_raw_ = raw_flag;
+    code_pos_ = 64;
+}
+
+void BlockEncoder::code_tokens(const Token* tokens, std::uint32_t count) {
+    if (count == 0) return;
+    RangeEncoder::Bits rc = rc_.bits();
+    encode_tokens(rc, code_x_, code_pos_, code_raw_, tokens, count);
     rc_.bits() = rc;
 }
 
@@ -591,7 +595,8 @@ BlockEncoder::Match BlockEncoder::choose_token(const std::uint8_t* x, std::uint3
     return m;
 }
 
-std::uint32_t BlockEncoder::parse_block(const std::uint8_t* x, std::uint32_t len, Token* tokens) {
+std::uint32_t BlockEncoder::parse_block(const std::uint8_t* x, std::uint32_t len, Token* tokens,
+                                        TokenProgress* progress) {
     if (len <= 64) return 0;
     // A block with two positions for every 4 KiB page of the table touches
     // most of its pages anyway.
@@ -599,6 +604,7 @@ std::uint32_t BlockEncoder::parse_block(const std::uint8_t* x, std::uint32_t len
     std::uint32_t count = 0;
     std::uint32_t run = 0;
     std::uint32_t p = 64;
+    std::uint32_t next_report = p + TOKEN_REPORT_SPAN;
     while (p < len) {
         // Literals come in runs: fetch the bucket of the search a few bytes
         // on while this token is decided (a match fetches its own).
@@ -623,6 +629,10 @@ std::uint32_t BlockEncoder::parse_block(const std::uint8_t* x, std::uint32_t len
         run = 0;
         insert_positions(x, p, m.length);
         p += m.length;
+        if (progress != nullptr && p >= next_report) {
+            progress->tokens_ready(count);
+            next_report = p + TOKEN_REPORT_SPAN;
+        }
     }
     if (run != 0) {
         Token& t = tokens[count++];
@@ -632,12 +642,12 @@ std::uint32_t BlockEncoder::parse_block(const std::uint8_t* x, std::uint32_t len
     return count;
 }
 
-QEV_HOT_INLINE void BlockEncoder::encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t start,
+QEV_HOT_INLINE void BlockEncoder::encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t& pos,
                                                 bool raw, const Token* tokens, std::uint32_t count) {
     const StateTable& st = state_table();
     std::uint16_t* lit = state_->models.literal;
     std::uint8_t* next_byte = state_->next_byte;
-    std::uint32_t p = start;
+    std::uint32_t p = pos;
     // The match flag at p, under the byte before and the byte that followed
     // the last two bytes when they were last seen.
     auto code_flag = [&](unsigned flag) QEV_HOT_LAMBDA {
@@ -668,13 +678,7 @@ QEV_HOT_INLINE void BlockEncoder::encode_tokens(RangeEncoder::Bits& rc, const st
             p += t.length;
         }
     }
-}
-
-void BlockEncoder::code_tokens(const std::uint8_t* x, std::uint32_t start, bool raw, const Token* tokens,
-                               std::uint32_t count) {
-    RangeEncoder::Bits rc = rc_.bits();
-    encode_tokens(rc, x, start, raw, tokens, count);
-    rc_.bits() = rc;
+    pos = p;
 }
 
 // ---------------------------------------------------------------------------

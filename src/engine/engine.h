@@ -429,6 +429,10 @@ public:
     // them: fewer page faults and TLB misses once most of it is in use, at
     // the price of whole 2 MiB pages for the few lines a small input uses.
     void use_huge_pages();
+    // Has the kernel back every page now (zeroed pages, the contents stay
+    // as they are), so that another thread pays for it rather than the one
+    // that fills the table. Only for an input that will touch most pages.
+    void populate() const;
 
     // The entries of bucket index, valid for the current clear.
     inline std::uint32_t* bucket(std::uint32_t index) {
@@ -545,12 +549,25 @@ struct CoderState {
 // the last token of a block may be). The coder needs no ring: the matched
 // bytes are in the block, and the one source byte past the match's end that
 // the last length flag's context reads travels with the token.
+//
+// No member has an initialiser, so that an array of them is not cleared: its
+// pages cost nothing until the parse writes them.
 struct Token {
-    std::uint32_t literals = 0;
-    std::uint32_t length = 0;
-    std::uint32_t offset = 0;  // (ring position - source) mod ring size + 1
-    std::uint8_t after = 0;    // the source byte just past the match
+    std::uint32_t literals;
+    std::uint32_t length;
+    std::uint32_t offset;  // (ring position - source) mod ring size + 1
+    std::uint8_t after;    // the source byte just past the match
 };
+
+// Told by a parse, now and then, how many of its tokens are complete.
+class TokenProgress {
+public:
+    virtual ~TokenProgress() = default;
+    virtual void tokens_ready(std::uint32_t count) = 0;
+};
+
+// Positions a parse goes between two reports of its progress.
+constexpr std::uint32_t TOKEN_REPORT_SPAN = 65536;
 
 // Most tokens a block of len bytes can take: a match covers at least
 // MIN_MATCH bytes, and one run of literals may close the block.
@@ -578,13 +595,23 @@ public:
 
     // encode_block in two halves that may run on two threads, the parse a
     // block or more ahead: parse_block uses only the ring and the match
-    // table, code_block only the coder and the models. parse_block (LZ mode
-    // only) writes at most max_tokens(len) tokens and returns their number;
-    // code_block codes the block from them (none in channel mode).
-    std::uint32_t parse_block(const std::uint8_t* x, std::uint32_t len, Token* tokens);
-    void code_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag, const Token* tokens,
-                    std::uint32_t count);
+    // table, the coding only the coder and the models. parse_block (LZ mode
+    // only) writes at most max_tokens(len) tokens, returns their number, and
+    // tells progress, where given, every TOKEN_REPORT_SPAN positions or so.
+    // A block is coded by begin_code (its flags and first bytes; all of it
+    // in channel mode), then code_tokens for its tokens in order, in as many
+    // pieces as come; x must stay in place until the last.
+    std::uint32_t parse_block(const std::uint8_t* x, std::uint32_t len, Token* tokens,
+                              TokenProgress* progress = nullptr);
+    void begin_code(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag);
+    void code_tokens(const Token* tokens, std::uint32_t count);
     bool lz_mode() const { return settings_.lz_mode; }
+    // For a pipeline's large input, which touches most of the match table:
+    // the table asks for huge pages now (on the thread that starts the
+    // pipeline), and populate_table, on a thread beside the parse, has
+    // its pages backed ahead of the parse.
+    void expect_full_table() { table_.use_huge_pages(); }
+    void populate_table() const { table_.populate(); }
 
     // Bytes the match finder of these settings takes: the match table, or
     // with strong set the strong parse's tree, its heads and its window.
@@ -611,11 +638,8 @@ public:
 
 private:
     struct Strong;
-    void encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t start, bool raw,
+    void encode_tokens(RangeEncoder::Bits& rc, const std::uint8_t* x, std::uint32_t& pos, bool raw,
                        const Token* tokens, std::uint32_t count);
-    // The tokens of block positions from start on, for the strong parse,
-    // which codes a block a window at a time.
-    void code_tokens(const std::uint8_t* x, std::uint32_t start, bool raw, const Token* tokens, std::uint32_t count);
     bool reset_strong();
     void strong_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag);
     std::uint32_t strong_window(const std::uint8_t* x, std::uint32_t len, bool raw, std::uint32_t w0);
@@ -635,6 +659,10 @@ private:
     RingBuffer ring_;
     MatchTable table_;
     std::unique_ptr<Token[]> tokens_;  // encode_block's, max_tokens(BLOCK_SIZE)
+    // The block being coded: its bytes, raw flag and next position.
+    const std::uint8_t* code_x_ = nullptr;
+    bool code_raw_ = false;
+    std::uint32_t code_pos_ = 0;
     struct StrongDeleter {
         void operator()(Strong* strong) const;
     };

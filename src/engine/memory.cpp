@@ -108,6 +108,14 @@ void MatchTable::use_huge_pages() {
 #endif
 }
 
+void MatchTable::populate() const {
+    if (entries_ == nullptr) return;
+#ifdef MADV_POPULATE_WRITE
+    madvise(entries_, bytes_, MADV_POPULATE_WRITE);
+    madvise(line_epoch_, bytes_ / LINE_BYTES, MADV_POPULATE_WRITE);
+#endif
+}
+
 void MatchTable::clear() {
     if (entries_ == nullptr) return;
     if (++epoch_ == 0) {

@@ -371,7 +371,7 @@ void BlockEncoder::check_tokens(const std::uint8_t* x, std::uint32_t len, std::u
 
 void BlockEncoder::strong_block(const std::uint8_t* x, std::uint32_t len, bool text_flag, bool raw_flag) {
     // The flags and the first 64 bytes, which stay out of the ring.
-    code_block(x, len, text_flag, raw_flag, nullptr, 0);
+    begin_code(x, len, text_flag, raw_flag);
     if (len <= 64) return;
     Strong& s = *strong_;
     // The ring numbers wrap after 4 GiB: well before, the tree starts anew.
@@ -571,7 +571,7 @@ std::uint32_t BlockEncoder::strong_window(const std::uint8_t* x, std::uint32_t l
     }
     if (run != 0) s.tokens[count++] = Token{run, 0, 0, 0};
     check_tokens(x, len, w0, pos0, fill0, s.tokens, count);
-    code_tokens(x, w0, raw, s.tokens, count);
+    code_tokens(s.tokens, count);
     if (forced.length == 0) return end;
     // The match's bytes enter the ring and the tree; its first position is
     // in the tree already.

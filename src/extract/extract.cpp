@@ -11,6 +11,7 @@
 #include <thread>
 #include <functional>
 #include <new>
+#include <system_error>
 #include <vector>
 
 #include "engine/engine.h"
@@ -19,6 +20,7 @@
 #include "format/integrity_record.h"
 #include "format/wildcard.h"
 #include "platform/platform_file.h"
+#include "platform/spare_cores.h"
 
 namespace qev {
 
@@ -100,6 +102,92 @@ struct Output {
 // Link targets longer than this are taken for damage.
 constexpr std::uint64_t MAX_LINK_TARGET = 65536;
 
+// Runs the finishing steps of decoded blocks (inverse filters, checksum,
+// writes) on a thread of its own, one block at a time, while the next block
+// is decoded. It runs on a core borrowed for the entry and gives it back.
+class BlockFinisher {
+public:
+    using Step = std::function<void(std::uint8_t*, std::uint32_t, bool)>;
+
+    BlockFinisher() = default;
+    BlockFinisher(const BlockFinisher&) = delete;
+    BlockFinisher& operator=(const BlockFinisher&) = delete;
+    ~BlockFinisher() { stop(); }
+
+    // Starts the thread on a core taken from spare; false when there is
+    // none or the system refuses the thread.
+    bool start(platform::SpareCores* spare, Step step) {
+        if (spare == nullptr || !spare->take()) return false;
+        step_ = std::move(step);
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            spare->give();
+            return false;
+        }
+        spare_ = spare;
+        return true;
+    }
+    bool running() const { return thread_.joinable(); }
+    // Hands over a block once the one before is finished.
+    void submit(std::uint8_t* block, std::uint32_t n, bool text_flag) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return block_ == nullptr; });
+        block_ = block;
+        n_ = n;
+        text_flag_ = text_flag;
+        lock.unlock();
+        changed_.notify_all();
+    }
+    // Waits until the block handed over last is finished.
+    void drain() {
+        if (!running()) return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return block_ == nullptr; });
+    }
+    void stop() {
+        if (!running()) return;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return block_ == nullptr; });
+            quit_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+        spare_->give();
+        spare_ = nullptr;
+        quit_ = false;
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return block_ != nullptr || quit_; });
+            if (block_ == nullptr) return;
+            lock.unlock();
+            step_(block_, n_, text_flag_);
+            lock.lock();
+            block_ = nullptr;
+            changed_.notify_all();
+        }
+    }
+
+    Step step_;
+    std::thread thread_;
+    platform::SpareCores* spare_ = nullptr;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint8_t* block_ = nullptr;  // handed over, not yet finished
+    std::uint32_t n_ = 0;
+    bool text_flag_ = false;
+    bool quit_ = false;
+};
+
+// Decoded entries of at least this many bytes finish their blocks on a
+// borrowed core, where one is spare.
+constexpr std::uint64_t FINISHER_MIN_BYTES = 1u << 20;
+
 // Everything one entry's restoration works with: decoding buffers and
 // models, the folders it has open below the destination, what it found. The
 // walk has one lane; with workers, each has its own.
@@ -116,7 +204,9 @@ struct Lane {
     bool write_files = true;
     std::unique_ptr<std::uint8_t[]> block;  // BLOCK_SIZE + BLOCK_SLACK
     std::unique_ptr<std::uint8_t[]> work;   // BLOCK_SIZE + BLOCK_SLACK
+    std::unique_ptr<std::uint8_t[]> second_block;  // a finisher's, BLOCK_SIZE + BLOCK_SLACK
     std::unique_ptr<BlockDecoder> decoder;
+    platform::SpareCores* spare = nullptr;  // cores a finisher may borrow
     ContentChecksum checksum;
 
     // What is done after the other entries of a call: links are made once
@@ -321,10 +411,39 @@ struct Lane {
         decoder->begin_stream(&archive.stream(), stream_settings(h.settings), stream_length);
         checksum.reset();
 
-        std::uint8_t* block = this->block.get();
+        // The inverse filters, the checksum and the writes of a decoded
+        // block. A failed write is told by the decoding thread (note_write),
+        // in the place where it came.
         bool write_ok = true;
+        bool write_told = false;
+        const BlockFinisher::Step finish = [&](std::uint8_t* data, std::uint32_t n, bool text_flag) {
+            undo_filters(data, n, h.settings, text_flag, work.get());
+            if (bytes_done != nullptr) bytes_done->fetch_add(n, std::memory_order_relaxed);
+            if (entry.has_record) checksum.update(data, n);
+            if (type == EntryType::Link && write) deferred.target.append(reinterpret_cast<const char*>(data), n);
+            if (output.open() && write_ok) {
+                for (std::uint32_t done = 0; done < n && write_ok;) {
+                    const std::uint32_t piece = std::min<std::uint32_t>(static_cast<std::uint32_t>(WRITE_PIECE), n - done);
+                    write_ok = output.file.write(data + done, piece);
+                    done += piece;
+                }
+            }
+        };
+        const auto note_write = [&] {
+            if (write_ok || write_told) return;
+            write_told = true;
+            observer->cannot_write(output.path);
+            failed = true;
+            output.discard();  // an incomplete file is not left behind
+        };
+        // A large entry decodes block k + 1 while block k is finished on a
+        // borrowed core, into the two buffers in turn. Declared after the
+        // output, so that it has stopped before the output goes.
+        BlockFinisher finisher;
+        std::uint8_t* block = this->block.get();
         for (std::uint64_t restored = 0; restored < h.unpacked_size;) {
             if (stop_requested()) {
+                finisher.stop();
                 if (output.open()) unfinished = output.path;
                 return Outcome::Stopped;
             }
@@ -332,30 +451,29 @@ struct Lane {
             bool text_flag = false;
             bool raw_flag = false;
             const DecodeStatus status = decoder->decode_block(block, n, text_flag, raw_flag);
+            finisher.drain();
+            note_write();
             if (status != DecodeStatus::Ok) {
                 report(h, status == DecodeStatus::Damaged
                               ? "its coded stream asks for data outside the history or the block"
                               : "its coded stream ends before the file is complete");
                 return Outcome::Damaged;
             }
-            undo_filters(block, n, h.settings, text_flag, work.get());
-            if (bytes_done != nullptr) bytes_done->fetch_add(n, std::memory_order_relaxed);
-            if (entry.has_record) checksum.update(block, n);
-            if (type == EntryType::Link && write) deferred.target.append(reinterpret_cast<const char*>(block), n);
-            if (output.open() && write_ok) {
-                for (std::uint32_t done = 0; done < n && write_ok;) {
-                    const std::uint32_t piece = std::min<std::uint32_t>(static_cast<std::uint32_t>(WRITE_PIECE), n - done);
-                    write_ok = output.file.write(block + done, piece);
-                    done += piece;
-                }
-                if (!write_ok) {
-                    observer->cannot_write(output.path);
-                    failed = true;
-                    output.discard();  // an incomplete file is not left behind
-                }
-            }
             restored += n;
+            if (finisher.running()) {
+                finisher.submit(block, n, text_flag);
+                block = block == this->block.get() ? second_block.get() : this->block.get();
+                continue;
+            }
+            finish(block, n, text_flag);
+            note_write();
+            if (restored < h.unpacked_size && h.unpacked_size >= FINISHER_MIN_BYTES && spare != nullptr) {
+                if (!second_block) second_block.reset(new (std::nothrow) std::uint8_t[BLOCK_SIZE + BLOCK_SLACK]());
+                if (second_block) finisher.start(spare, finish);
+            }
         }
+        finisher.stop();
+        note_write();
         if (decoder->consumed() != stream_length) {
             report(h, "its coded stream does not end where the entry ends");
             return Outcome::Damaged;
@@ -499,8 +617,22 @@ struct Extractor::Impl {
     // Workers whose decoders fit in the budget, for rings of ring_size.
     unsigned fitting_workers(std::uint32_t ring_size) const {
         if (memory_budget == 0) return workers;
-        const std::uint64_t each = std::uint64_t{ring_size} + 2ull * (BLOCK_SIZE + BLOCK_SLACK) + sizeof(CoderState);
-        return static_cast<unsigned>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(workers, memory_budget / each)));
+        return static_cast<unsigned>(
+            std::max<std::uint64_t>(1, std::min<std::uint64_t>(workers, memory_budget / worker_bytes(ring_size))));
+    }
+    static std::uint64_t worker_bytes(std::uint32_t ring_size) {
+        return std::uint64_t{ring_size} + 2ull * (BLOCK_SIZE + BLOCK_SLACK) + sizeof(CoderState);
+    }
+    // Cores left when lanes decode, as far as the budget covers a finisher's
+    // second block for each.
+    int spare_cores(unsigned lanes, std::uint32_t ring_size) const {
+        if (workers <= lanes) return 0;
+        std::uint64_t cores = workers - lanes;
+        const std::uint64_t used = lanes * worker_bytes(ring_size);
+        if (memory_budget != 0) {
+            cores = std::min<std::uint64_t>(cores, memory_budget > used ? (memory_budget - used) / (BLOCK_SIZE + BLOCK_SLACK) : 0);
+        }
+        return static_cast<int>(cores);
     }
 
     // Workers restore non-solid entries; the walk tells what they found and
@@ -515,6 +647,7 @@ struct Extractor::Impl {
 
     void run_worker(Pool& pool, const std::string& archive_path, const Lane& model) {
         Lane worker(observer);
+        worker.spare = model.spare;
         worker.should_stop = should_stop;
         worker.write_files = write_files;
         worker.bytes_done = bytes_done;
@@ -529,7 +662,12 @@ struct Extractor::Impl {
             {
                 std::unique_lock<std::mutex> lock(pool.mutex);
                 pool.changed.wait(lock, [&] { return !pool.queue.empty() || pool.closing; });
-                if (pool.queue.empty()) return;
+                if (pool.queue.empty()) {
+                    // Nothing more to decode: this worker's core may finish
+                    // another's blocks.
+                    if (worker.spare != nullptr) worker.spare->give();
+                    return;
+                }
                 task = pool.queue.front();
                 pool.queue.pop_front();
             }
@@ -662,6 +800,7 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
 
     int first_solid = -1;
     bool parallel = false;
+    std::unique_ptr<platform::SpareCores> spare;
     ArchiveReader::Entry entry;
     while (!m.stop_requested() && !m.out_of_memory && archive.next(entry)) {
         const EntryHeader& h = entry.header;
@@ -670,6 +809,8 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             // Entries of a solid archive are decoded one after another.
             const unsigned workers = impl.fitting_workers(h.ring_size);
             parallel = workers > 1 && first_solid == 0;
+            spare = std::make_unique<platform::SpareCores>(impl.spare_cores(parallel ? workers : 1, h.ring_size));
+            m.spare = spare.get();
             for (unsigned i = 0; parallel && i < workers; ++i) {
                 pool.threads.emplace_back([&impl, &pool, &archive_path, &m] { impl.run_worker(pool, archive_path, m); });
             }
@@ -716,13 +857,15 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         settle_done(parallel ? 4u * impl.workers : 0u);
         if (ends_walk(entry.check)) break;
     }
-    settle_done(0);
+    // No more tasks: idle workers end and leave their cores to the others.
     {
         std::lock_guard<std::mutex> lock(pool.mutex);
         pool.closing = true;
     }
     pool.changed.notify_all();
+    settle_done(0);
     for (std::thread& t : pool.threads) t.join();
+    m.spare = nullptr;
     m.observer = &impl.observer;
     if (m.out_of_memory) {
         result.status = ExtractStatus::NoMemory;

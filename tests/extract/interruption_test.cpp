@@ -61,8 +61,9 @@ std::vector<std::string> stored_paths(const std::string& archive) {
 TEST(Interruption, SignalledOrKilledAddKeepsCompletedEntriesForTheNextAdd) {
     // One worker writes big.b's stream into the archive as it is coded; two
     // hold it until it is complete, so they are signalled while it is coded.
+    // With three, the spare core codes big.b as a pipeline.
     for (const auto& [signal_number, workers] : std::vector<std::pair<int, std::string>>{
-             {SIGTERM, "-t1"}, {SIGINT, "-t1"}, {SIGKILL, "-t1"}, {SIGTERM, "-t2"}, {SIGINT, "-t2"}}) {
+             {SIGTERM, "-t1"}, {SIGINT, "-t1"}, {SIGKILL, "-t1"}, {SIGTERM, "-t2"}, {SIGINT, "-t2"}, {SIGTERM, "-t3"}}) {
         SCOPED_TRACE(std::to_string(signal_number) + " " + workers);
         e2e::TempDir t;
         const auto first = test::wordy_bytes(5000, 1);
