@@ -41,11 +41,13 @@ constexpr std::uint32_t TREE_STEPS = 64;
 constexpr std::uint32_t SCORED_LENGTHS = 64;
 // How many positions ahead the parse asks for the head of a search.
 constexpr std::uint32_t SEARCH_AHEAD = 4;
-// Candidates one search returns at most (one per longer length).
+// Candidates one search returns at most, each at least as long as the one
+// before.
 constexpr std::uint32_t MAX_CANDIDATES = 64;
 // The tree covers at most 2^(hash_bits - 1) positions: its two links and
 // its older-equal link per position take one and a half times the bytes of
-// the match table of the same -h.
+// the match table of the same -h. Its heads: one per four positions, at
+// most 2^MAX_HEAD_BITS (16 MiB).
 constexpr std::uint32_t MAX_HEAD_BITS = 22;
 
 // Prices in 1/32 bit.
