@@ -154,10 +154,19 @@ EntryCoder::Block EntryCoder::read_block(EntryInput& input, std::uint64_t left, 
     return b;
 }
 
-bool EntryCoder::code_in_turn(EntryInput& input, std::uint64_t unpacked_size, const FileSettings& settings,
-                              EntropyMeter& entropy, const std::function<bool()>& should_stop,
-                              std::atomic<std::uint64_t>* bytes_done, Outcome& outcome) {
-    for (std::uint64_t done = 0; done < unpacked_size;) {
+bool EntryCoder::code_in_turn(EntryInput& input, std::uint64_t unpacked_size, std::uint64_t done,
+                              const FileSettings& settings, EntropyMeter& entropy,
+                              const std::function<bool()>& should_stop, std::atomic<std::uint64_t>* bytes_done,
+                              Outcome& outcome, bool may_borrow) {
+    while (done < unpacked_size) {
+        // A core that comes free (another worker has no more files) takes
+        // the rest of a large entry into a pipeline, at a block boundary.
+        if (may_borrow && unpacked_size - done >= PIPELINE_MIN_BYTES && borrow_core()) {
+            const bool whole =
+                code_pipelined(input, unpacked_size, done, settings, entropy, should_stop, bytes_done, outcome);
+            spare_->give();
+            return whole;
+        }
         const Block b = read_block(input, unpacked_size - done, settings, entropy, outcome);
         encoder_->encode_block(block_.get(), b.n, b.text_flag, b.raw_flag);
         if (bytes_done != nullptr) bytes_done->fetch_add(b.n, std::memory_order_relaxed);
@@ -174,9 +183,20 @@ bool EntryCoder::code_in_turn(EntryInput& input, std::uint64_t unpacked_size, co
     return true;
 }
 
-bool EntryCoder::code_pipelined(EntryInput& input, std::uint64_t unpacked_size, const FileSettings& settings,
-                                EntropyMeter& entropy, const std::function<bool()>& should_stop,
-                                std::atomic<std::uint64_t>* bytes_done, Outcome& outcome) {
+bool EntryCoder::borrow_core() {
+    if (spare_ == nullptr || search_.strong || !spare_->take()) return false;
+    if (!pipeline_) {
+        pipeline_.reset(new (std::nothrow) Pipeline);
+        if (!pipeline_ || !pipeline_->allocate()) pipeline_.reset();
+    }
+    if (!pipeline_) spare_->give();
+    return pipeline_ != nullptr;
+}
+
+bool EntryCoder::code_pipelined(EntryInput& input, std::uint64_t unpacked_size, std::uint64_t done,
+                                const FileSettings& settings, EntropyMeter& entropy,
+                                const std::function<bool()>& should_stop, std::atomic<std::uint64_t>* bytes_done,
+                                Outcome& outcome) {
     Pipeline& pipe = *pipeline_;
     pipe.reset();
     BlockEncoder& encoder = *encoder_;
@@ -253,14 +273,14 @@ bool EntryCoder::code_pipelined(EntryInput& input, std::uint64_t unpacked_size, 
             pipe.changed.notify_all();
             parser.join();
         }
-        return code_in_turn(input, unpacked_size, settings, entropy, should_stop, bytes_done, outcome);
+        return code_in_turn(input, unpacked_size, done, settings, entropy, should_stop, bytes_done, outcome, false);
     }
 
     // This thread reads: block k + DEPTH waits for block k's slot. Each
     // block is read and filtered in block_, as without a pipeline, and
     // copied to its slot with the bytes after it, which the hash of the
     // last positions reads.
-    for (std::uint64_t done = 0, k = 0; done < unpacked_size; ++k) {
+    for (std::uint64_t k = 0; done < unpacked_size; ++k) {
         Pipeline::Slot& slot = pipe.slots[k % Pipeline::DEPTH];
         {
             std::unique_lock<std::mutex> lock(pipe.mutex);
@@ -308,18 +328,7 @@ EntryCoder::Outcome EntryCoder::code(EntryInput& input, std::uint64_t unpacked_s
     }
     encoder_->begin_stream(&sink, stream_settings(settings));
     checksum_.reset();
-    bool pipelined = spare_ != nullptr && !search_.strong && unpacked_size >= PIPELINE_MIN_BYTES && spare_->take();
-    if (pipelined && !pipeline_) {
-        pipeline_.reset(new (std::nothrow) Pipeline);
-        if (!pipeline_ || !pipeline_->allocate()) pipeline_.reset();
-    }
-    if (pipelined && !pipeline_) {
-        spare_->give();
-        pipelined = false;
-    }
-    const bool whole = pipelined ? code_pipelined(input, unpacked_size, settings, entropy, should_stop, bytes_done, outcome)
-                                 : code_in_turn(input, unpacked_size, settings, entropy, should_stop, bytes_done, outcome);
-    if (pipelined) spare_->give();
+    const bool whole = code_in_turn(input, unpacked_size, 0, settings, entropy, should_stop, bytes_done, outcome, true);
     if (!whole) return outcome;
     encoder_->finish_stream();
     outcome.write_failed = encoder_->coder().write_failed();

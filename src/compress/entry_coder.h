@@ -86,17 +86,21 @@ private:
     // block_, and measures its entropy.
     Block read_block(EntryInput& input, std::uint64_t left, const FileSettings& settings, EntropyMeter& entropy,
                      Outcome& outcome);
-    // The blocks coded one after another on this thread; false when the
-    // entry ended early (outcome says why).
-    bool code_in_turn(EntryInput& input, std::uint64_t unpacked_size, const FileSettings& settings,
-                      EntropyMeter& entropy, const std::function<bool()>& should_stop,
-                      std::atomic<std::uint64_t>* bytes_done, Outcome& outcome);
-    // The same with the parse and the coding on two more threads: block k + 1
-    // is read and filtered while block k is parsed, and the coder follows
-    // the parse within the block.
-    bool code_pipelined(EntryInput& input, std::uint64_t unpacked_size, const FileSettings& settings,
-                        EntropyMeter& entropy, const std::function<bool()>& should_stop,
+    // The blocks coded one after another on this thread, the rest of the
+    // entry as a pipeline once a core can be borrowed; false when the entry
+    // ended early (outcome says why).
+    bool code_in_turn(EntryInput& input, std::uint64_t unpacked_size, std::uint64_t done,
+                      const FileSettings& settings, EntropyMeter& entropy, const std::function<bool()>& should_stop,
+                      std::atomic<std::uint64_t>* bytes_done, Outcome& outcome, bool may_borrow);
+    // The blocks from done on with the parse and the coding on two more
+    // threads: block k + 1 is read and filtered while block k is parsed, and
+    // the coder follows the parse within the block.
+    bool code_pipelined(EntryInput& input, std::uint64_t unpacked_size, std::uint64_t done,
+                        const FileSettings& settings, EntropyMeter& entropy, const std::function<bool()>& should_stop,
                         std::atomic<std::uint64_t>* bytes_done, Outcome& outcome);
+    // Takes a spare core and the pipeline's buffers; false when either
+    // cannot be had.
+    bool borrow_core();
 
     SearchSettings search_;
     bool solid_;
