@@ -12,7 +12,9 @@
 # run. Every set but the small one then gets an all-cores table: qev with its
 # default worker count (all cores) and with -t1, and the multi-threaded peers,
 # followed by speed and size ratios against the single-threaded peers of the
-# first table and the multi-threaded ones of the second.
+# first table and the multi-threaded ones of the second. The strong parse
+# (qev a -u) is set against -m9, xz -9e -T1 and zstd --ultra -22 in the
+# single-threaded table, with a line of size and speed ratios under it.
 #
 # Usage: bench/compare.sh [QEV_BINARY] [CORPUS_DIR]
 # RUNS=n takes the median of n runs instead of 3; SETS="small text one large"
@@ -131,20 +133,25 @@ bench_set() {
   local name=$(basename "$dir") parent=$(dirname "$dir")
   local qev_default_et="" xz_et=""
   st_bzip2_ct="" st_xz_ct=""
-  for sw in "-m0" "-m2" "-m5" "-m9" "-s -m2"; do
+  local m9_size="" m9_et="" u_size="" u_ct="" u_et="" xz9e_size="" xz6_ct=""
+  for sw in "-m0" "-m2" "-m5" "-m9" "-s -m2" "-u"; do
     qev_row "qev a $sw" "-t1 $sw" "-t1" "$dir" "$bytes"
     if [ "$sw" = "-m2" ]; then qev_default_et=$qev_et; fi
+    if [ "$sw" = "-m9" ]; then m9_size=$qev_size m9_et=$qev_et; fi
+    if [ "$sw" = "-u" ]; then u_size=$qev_size u_ct=$qev_ct u_et=$qev_et; fi
   done
   local tarball="$work/set.tar"
   tar cf "$tarball" -C "$parent" "$name"
   local peers=("gzip -9:gzip -9 -c:gzip -d -c" "bzip2 -9:bzip2 -9 -c:bzip2 -d -c"
                "xz -6 -T1:xz -6 -T1 -c:xz -d -T1 -c" "zstd -19 -T1:zstd -19 -T1 -q -c:zstd -d -q -c"
-               "brotli -q 11:brotli -q 11 -c:brotli -d -c")
+               "brotli -q 11:brotli -q 11 -c:brotli -d -c" "xz -9e -T1:xz -9e -T1 -c:xz -d -T1 -c"
+               "zstd --ultra -22:zstd --ultra -22 -T1 -q -c:zstd -d -q -c")
   for p in "${peers[@]}"; do
     IFS=: read -r pname pcomp pdec <<< "$p"
     command -v "${pcomp%% *}" >/dev/null || continue
     peer_row "$pname" "$pcomp" "$pdec" "$tarball" "$bytes"
     if [ "$pname" = "xz -6 -T1" ]; then xz_et=$peer_et st_xz_ct=$peer_ct; fi
+    if [ "$pname" = "xz -9e -T1" ]; then xz9e_size=$peer_size; fi
     if [ "$pname" = "bzip2 -9" ]; then st_bzip2_ct=$peer_ct; fi
   done
   if [ -n "$sevenzip" ]; then sevenzip_row "7z a -mx=9 -mmt=1" "-mmt=1" "$dir" "$bytes"; fi
@@ -152,6 +159,11 @@ bench_set() {
     echo
     awk -v q="$qev_default_et" -v x="$xz_et" 'BEGIN {
       printf "Extraction speed of qev x (-m2) as a fraction of xz -d, same run: %.2f\n", x / q }'
+  fi
+  if [ -n "$u_size" ] && [ -n "$xz9e_size" ]; then
+    awk -v u="$u_size" -v m="$m9_size" -v x="$xz9e_size" -v uc="$u_ct" -v xc="$st_xz_ct" -v ue="$u_et" -v me="$m9_et" 'BEGIN {
+      printf "qev a -u: size %+.2f%% against -m9 and %+.2f%% against xz -9e -T1; compression speed %.2f of xz -6 -T1'"'"'s; extraction speed %.2f of the -m9 archive'"'"'s\n",
+        (u / m - 1) * 100, (u / x - 1) * 100, xc / uc, me / ue }'
   fi
 }
 
