@@ -467,7 +467,8 @@ struct Lane {
             }
             finish(block, n, text_flag);
             note_write();
-            if (restored < h.unpacked_size && h.unpacked_size >= FINISHER_MIN_BYTES && spare != nullptr) {
+            if (restored < h.unpacked_size && h.unpacked_size >= FINISHER_MIN_BYTES && spare != nullptr &&
+                spare->available() > 0) {
                 if (!second_block) second_block.reset(new (std::nothrow) std::uint8_t[BLOCK_SIZE + BLOCK_SLACK]());
                 if (second_block) finisher.start(spare, finish);
             }
