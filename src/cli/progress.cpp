@@ -7,6 +7,7 @@
 
 #include "cli/cli.h"
 #include "platform/platform_file.h"
+#include "platform/interruption.h"
 
 namespace qev {
 
@@ -26,7 +27,7 @@ std::string mebibytes(std::uint64_t bytes) {
 ProgressLine::ProgressLine(bool wanted, std::uint64_t total_bytes, std::uint64_t total_files)
     : total_bytes_(total_bytes), total_files_(total_files) {
     if (!wanted || !platform::is_terminal(platform::console_err())) return;
-    thread_ = std::thread([this] { run(); });
+    thread_ = platform::start_thread([this] { run(); });
 }
 
 ProgressLine::~ProgressLine() {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "format/filter_chain.h"
+#include "platform/interruption.h"
 
 namespace qev {
 
@@ -262,8 +263,8 @@ bool EntryCoder::code_pipelined(EntryInput& input, std::uint64_t unpacked_size, 
     std::thread parser;
     std::thread coder;
     try {
-        parser = std::thread(run_parse);
-        coder = std::thread(run_coder);
+        parser = platform::start_thread(run_parse);
+        coder = platform::start_thread(run_coder);
     } catch (const std::system_error&) {
         if (parser.joinable()) {
             {

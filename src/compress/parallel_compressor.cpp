@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/interruption.h"
+
 namespace qev {
 
 namespace {
@@ -152,7 +154,7 @@ void ParallelCompressor::store_all(const std::vector<FileToStore>& files,
                                    const std::function<void(std::size_t, const StoreResult&)>& report) {
     Shared& s = *shared_;
     std::vector<std::thread> threads;
-    for (unsigned i = 0; i < s.workers; ++i) threads.emplace_back([&s] { s.work(); });
+    for (unsigned i = 0; i < s.workers; ++i) threads.push_back(platform::start_thread([&s] { s.work(); }));
 
     // Entries planned and not yet written, in order; at most a few more
     // than there are coders, so that coded entries wait in bounded memory.

@@ -21,6 +21,7 @@
 #include "format/wildcard.h"
 #include "platform/platform_file.h"
 #include "platform/spare_cores.h"
+#include "platform/interruption.h"
 
 namespace qev {
 
@@ -120,7 +121,7 @@ public:
         if (spare == nullptr || !spare->take()) return false;
         step_ = std::move(step);
         try {
-            thread_ = std::thread([this] { run(); });
+            thread_ = platform::start_thread([this] { run(); });
         } catch (const std::system_error&) {
             spare->give();
             return false;
@@ -813,7 +814,8 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             spare = std::make_unique<platform::SpareCores>(impl.spare_cores(parallel ? workers : 1, h.ring_size));
             m.spare = spare.get();
             for (unsigned i = 0; parallel && i < workers; ++i) {
-                pool.threads.emplace_back([&impl, &pool, &archive_path, &m] { impl.run_worker(pool, archive_path, m); });
+                pool.threads.push_back(
+                    platform::start_thread([&impl, &pool, &archive_path, &m] { impl.run_worker(pool, archive_path, m); }));
             }
         }
         auto item = std::make_unique<Item>();

@@ -33,4 +33,13 @@ void catch_interruptions() {
 
 int interruption() { return g_signal.load(); }
 
+InterruptionsBlocked::InterruptionsBlocked() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&blocked, signal_number);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+}
+
+InterruptionsBlocked::~InterruptionsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
 }  // namespace qev::platform
