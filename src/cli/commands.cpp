@@ -420,8 +420,11 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
             failed = true;
         }
     }
+    // The closing line says that everything asked for was restored; a run
+    // that failed anywhere ends with its error lines instead.
+    if (failed) return 1;
     std::fprintf(console_out(), " OK! \n");
-    return failed ? 1 : 0;
+    return 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -621,7 +624,12 @@ int run_qev(int argc, char** argv) {
             }
             break;
     }
-    std::fflush(console_out());
+    // Lines that never reached standard output (a full disk, a closed
+    // file) make the run a failure: what it printed is lost.
+    if (std::fflush(console_out()) != 0 || std::ferror(console_out())) {
+        std::fprintf(console_err(), "Error: cannot write to standard output\n");
+        if (status == 0) status = 1;
+    }
     return status;
 }
 
