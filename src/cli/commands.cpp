@@ -262,7 +262,8 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     std::string dropped;
     const std::vector<std::string> file_args =
         settings.switches_ended ? plan.file_args : drop_method_argument(plan.file_args, &dropped);
-    if (!dropped.empty() && platform::entry_status_in(std::string(), dropped, false).type != platform::EntryType::Missing) {
+    if (!dropped.empty() &&
+        platform::entry_status_in(std::string(), dropped, false).type != platform::EntryType::Missing) {
         std::fprintf(console_out(),
                      "WARNING: %s is read as a misplaced method switch and is not stored; to store it, put -- before "
                      "the file names\n",

@@ -188,7 +188,8 @@ TEST(AddSelection, FollowedLinksEnterEveryFolderOnce) {
 
     e2e::RunOptions options;
     options.timeout_seconds = 30;
-    const RunResult r = e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc.qev", "chain", "etc", "shared"}, options);
+    const RunResult r =
+        e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc.qev", "chain", "etc", "shared"}, options);
     ASSERT_TRUE(r.exited() && r.status == 0) << describe(r);
     EXPECT_EQ(count_lines(r, "WARNING: folder "), 20u + 3u) << describe(r);
     EXPECT_EQ(count_lines(r, "WARNING: folder etc/self leads to etc, which was entered already"), 1u) << describe(r);
