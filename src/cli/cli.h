@@ -194,8 +194,9 @@ public:
     virtual void backslash_in_name(const std::string& path) = 0;
     // The archive the run writes to: never selected (not a failure).
     virtual void archive_itself(const std::string& path) = 0;
-    // A folder met again at path (through a link), already walked as
-    // first_path: not walked again (not a failure).
+    // A folder met again at path (through a link, or named by a later
+    // argument), already walked as first_path: not walked again (not a
+    // failure).
     virtual void entered_already(const std::string& path, const std::string& first_path) = 0;
     // A link, followed, that leads to nothing: a missing target or a loop
     // of links.
@@ -209,12 +210,12 @@ public:
 // and inode) is never selected, and no folder (by device and inode) is
 // walked twice in one run. Returns false when something could not be
 // taken (a path too long, a folder that cannot be read, a name holding a
-// '\', a followed link that leads nowhere) or an argument selected nothing (it names nothing, a folder without
-// recurse, or something that is not a regular file; a wildcard matches
-// nothing); the observer, where there is one, has been told. FIFOs, sockets
-// and devices that a wildcard or a walk meets are told of but are no
-// failure. With links on, symbolic links are taken as links (not followed)
-// and empty folders met by a walk as folders.
+// '\', a followed link that leads nowhere) or an argument selected nothing
+// (it names nothing, a folder without recurse, or something that is not a
+// regular file; a wildcard matches nothing); the observer, where there is
+// one, has been told. FIFOs, sockets and devices that a wildcard or a walk
+// meets are told of but are no failure. With links on, symbolic links are
+// taken as links (not followed) and empty folders met by a walk as folders.
 bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list,
                    SelectionObserver* observer = nullptr, const std::string& archive_path = std::string(),
                    bool links = false);

@@ -49,7 +49,7 @@ enum class StoreStatus {
     Interrupted,  // should_stop said so; the unfinished entry has been cut off again
 };
 
-// The file was stored, as a whole or cut to its size.
+// The file was stored: as a whole, cut to its size, or as it was read.
 inline bool entry_written(StoreStatus status) {
     return status == StoreStatus::Stored || status == StoreStatus::Shrank || status == StoreStatus::Grew ||
            status == StoreStatus::Changed;
