@@ -255,7 +255,7 @@ TEST(AddSelection, AFileNamedLikeAMethodSwitch) {
 // the runs, so the stored content is the file's all the same.
 TEST(AddSelection, AFileRewrittenWhileStoredIsNamedWithOneCoderAndWorkers) {
     TempDir dir;
-    const std::vector<std::uint8_t> content = test::wordy_bytes(12u << 20, 5);
+    const std::vector<std::uint8_t> content = test::wordy_bytes(5u << 20, 5);
     const std::string big = dir.put("big.txt", content);
     dir.put("small.txt", "small");
     std::atomic<bool> stop{false};
@@ -268,10 +268,12 @@ TEST(AddSelection, AFileRewrittenWhileStoredIsNamedWithOneCoderAndWorkers) {
         if (fd >= 0) close(fd);
     });
     while (writes == 0) std::this_thread::yield();
+    e2e::RunOptions slow;  // under the thread sanitizer
+    slow.timeout_seconds = 400;
     std::vector<RunResult> runs;
     for (const char* threads : {"-t1", "-t2"}) {
         runs.push_back(e2e::run_qev(dir.path(), {"a", threads, "-m0", "-b1", "-h1", "-n", "arc" + std::string(threads),
-                                                 "big.txt", "small.txt"}));
+                                                 "big.txt", "small.txt"}, slow));
     }
     stop = true;
     writer.join();
