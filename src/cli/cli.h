@@ -46,6 +46,7 @@ struct RunSettings {
     unsigned threads = 0;                 // -tN: coders at once; 0: one per core
     bool progress = true;                 // -n: no progress line
     bool strong = false;                  // -u: the strong parse
+    bool switches_ended = false;          // "--" ended the switches: every file argument is a file
 };
 
 // 2^(hash_bits - method_level) - 1.
@@ -57,7 +58,8 @@ enum class SwitchSet {
 };
 
 // Reads the switch arguments of args starting at index first: every argument
-// that begins with '-', up to the first one that does not. Returns false on
+// that begins with '-', up to the first one that does not or up to and
+// including "--" (settings.switches_ended is then set). Returns false on
 // an unknown option (nothing is printed); otherwise next is the index of the
 // first non-switch argument (args.size() when there is none).
 bool scan_switches(const std::vector<std::string>& args, std::size_t first, SwitchSet set, RunSettings& settings,
@@ -169,8 +171,12 @@ struct FileRecord {
 };
 using FileList = std::vector<FileRecord>;
 
-// The file arguments without the first one that begins with "-m".
-std::vector<std::string> drop_method_argument(std::vector<std::string> args);
+// The file arguments as the selection takes them: a method switch typed
+// after the archive is no file, so the first argument that begins with "-m"
+// is left out, unless a "--" comes before it. The first "--" itself is left
+// out too; what follows it is taken as it is. dropped, where given, is told
+// the argument left out as a switch (empty when there was none).
+std::vector<std::string> drop_method_argument(std::vector<std::string> args, std::string* dropped = nullptr);
 
 // Told what the file selection could not take, or took no file from.
 class SelectionObserver {
@@ -188,20 +194,28 @@ public:
     virtual void backslash_in_name(const std::string& path) = 0;
     // The archive the run writes to: never selected (not a failure).
     virtual void archive_itself(const std::string& path) = 0;
+    // A folder met again at path (through a link, or named by a later
+    // argument), already walked as first_path: not walked again (not a
+    // failure).
+    virtual void entered_already(const std::string& path, const std::string& first_path) = 0;
+    // A link, followed, that leads to nothing: a missing target or a loop
+    // of links.
+    virtual void leads_nowhere(const std::string& path) = 0;
 };
 
 // Appends the files every argument selects, in argument order and, within
 // one, in listing order (recursing depth first into matching folders when
 // recurse is on). An argument without '*' or '?' names one entry, which is
 // looked up directly. The file archive_path names (the same file, by device
-// and inode) is never selected. Returns false when something could not be
+// and inode) is never selected, and no folder (by device and inode) is
+// walked twice in one run. Returns false when something could not be
 // taken (a path too long, a folder that cannot be read, a name holding a
-// '\') or an argument selected nothing (it names nothing, a folder without
-// recurse, or something that is not a regular file; a wildcard matches
-// nothing); the observer, where there is one, has been told. FIFOs, sockets
-// and devices that a wildcard or a walk meets are told of but are no
-// failure. With links on, symbolic links are taken as links (not followed)
-// and empty folders met by a walk as folders.
+// '\', a followed link that leads nowhere) or an argument selected nothing
+// (it names nothing, a folder without recurse, or something that is not a
+// regular file; a wildcard matches nothing); the observer, where there is
+// one, has been told. FIFOs, sockets and devices that a wildcard or a walk
+// meets are told of but are no failure. With links on, symbolic links are
+// taken as links (not followed) and empty folders met by a walk as folders.
 bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list,
                    SelectionObserver* observer = nullptr, const std::string& archive_path = std::string(),
                    bool links = false);

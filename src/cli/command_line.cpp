@@ -55,6 +55,11 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
     for (; index < args.size(); ++index) {
         const std::string& arg = args[index];
         if (arg.empty() || arg[0] != '-') break;
+        if (arg == "--") {
+            settings.switches_ended = true;
+            ++index;
+            break;
+        }
         std::size_t pos = 1;
         while (pos < arg.size()) {
             char letter = arg[pos];

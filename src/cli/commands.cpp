@@ -99,6 +99,18 @@ public:
     void archive_itself(const std::string& path) override {
         std::fprintf(console_out(), "NOTE: %s is the archive itself; not stored\n", path.c_str());
     }
+    void entered_already(const std::string& path, const std::string& first_path) override {
+        if (path == first_path) {
+            std::fprintf(console_out(), "WARNING: folder %s was entered already; not entered again\n", path.c_str());
+        } else {
+            std::fprintf(console_out(),
+                         "WARNING: folder %s leads to %s, which was entered already; not entered again\n", path.c_str(),
+                         first_path.c_str());
+        }
+    }
+    void leads_nowhere(const std::string& path) override {
+        std::fprintf(console_out(), "Error: %s is a symbolic link that leads nowhere; not stored\n", path.c_str());
+    }
 
     // The lines that follow a file's storing.
     void stored(const std::string& input_path, const StoreResult& result) const {
@@ -108,6 +120,7 @@ public:
             case StoreStatus::Stored:
             case StoreStatus::Shrank:
             case StoreStatus::Grew:
+            case StoreStatus::Changed:
                 if (verbose_) {
                     std::fprintf(out, " %" PRId64 " to %" PRId64 " \n", static_cast<std::int64_t>(result.unpacked_size),
                                  static_cast<std::int64_t>(result.entry_size));
@@ -122,6 +135,10 @@ public:
                     std::fprintf(out,
                                  "WARNING: %s grew while it was stored; only its first %" PRIu64 " bytes are stored\n",
                                  input_path.c_str(), result.unpacked_size);
+                }
+                if (result.status == StoreStatus::Changed) {
+                    std::fprintf(out, "WARNING: file %s changed as we read it; it is stored as read\n",
+                                 input_path.c_str());
                 }
                 break;
             case StoreStatus::Unreadable:
@@ -239,9 +256,22 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     AddConsole console(plan.archive_path, settings.verbose);
     platform::catch_interruptions();
     bool failed = false;
+    // After "--" every argument is a file; before it, a method switch typed
+    // after the archive is not one. One that is also the name of a file
+    // leaves that file out, which is said.
+    std::string dropped;
+    const std::vector<std::string> file_args =
+        settings.switches_ended ? plan.file_args : drop_method_argument(plan.file_args, &dropped);
+    if (!dropped.empty() &&
+        platform::entry_status_in(std::string(), dropped, false).type != platform::EntryType::Missing) {
+        std::fprintf(console_out(),
+                     "WARNING: %s is read as a misplaced method switch and is not stored; to store it, put -- before "
+                     "the file names\n",
+                     dropped.c_str());
+        failed = true;
+    }
     FileList list;
-    if (!collect_files(drop_method_argument(plan.file_args), settings.recurse, list, &console, plan.archive_path,
-                       settings.links)) {
+    if (!collect_files(file_args, settings.recurse, list, &console, plan.archive_path, settings.links)) {
         failed = true;
     }
     if (interruption_requested()) {

@@ -20,6 +20,9 @@ struct EntryId {
     std::uint64_t device;
     std::uint64_t inode;
     bool operator==(const EntryId& other) const { return device == other.device && inode == other.inode; }
+    bool operator<(const EntryId& other) const {
+        return device != other.device ? device < other.device : inode < other.inode;
+    }
 };
 
 // What an entry whose name matched came to.
@@ -39,6 +42,8 @@ public:
     void not_regular(const std::string&) override {}
     void backslash_in_name(const std::string&) override {}
     void archive_itself(const std::string&) override {}
+    void entered_already(const std::string&, const std::string&) override {}
+    void leads_nowhere(const std::string&) override {}
 };
 
 struct Selector {
@@ -53,8 +58,13 @@ struct Selector {
     bool archive_exists = false;
     EntryId archive{0, 0};
     // The directories from the search directory down to the one being
-    // walked; a folder link back to any of them is not entered again.
-    std::vector<EntryId> walk_path;
+    // walked, each with the path it was reached by.
+    std::vector<std::pair<EntryId, std::string>> walk_path;
+    // Every folder walked in this run, with the path it was first walked
+    // by. A folder reached again, by a link back to one of its ancestors
+    // or to a folder walked elsewhere, is not walked again: followed links
+    // would otherwise multiply the tree.
+    std::map<EntryId, std::string> entered;
     // The listings of the file arguments' search directories, each read once.
     std::map<std::string, std::vector<std::string>> listings;
 };
@@ -73,6 +83,15 @@ bool has_backslash(const std::string& name) { return name.find('\\') != std::str
 bool walk_directory(Selector& s, const std::string& directory, const std::vector<std::string>& names,
                     const std::string& pattern);
 
+// The path by which the folder id was walked already, or nullptr.
+const std::string* entered_as(const Selector& s, const EntryId& id) {
+    for (const auto& step : s.walk_path) {
+        if (step.first == id) return &step.second;
+    }
+    const auto it = s.entered.find(id);
+    return it != s.entered.end() ? &it->second : nullptr;
+}
+
 // Takes the entry called name in directory: a regular file is listed, a
 // folder walked whole when recursing.
 Met take_entry(Selector& s, const std::string& directory, const std::string& name) {
@@ -86,6 +105,13 @@ Met take_entry(Selector& s, const std::string& directory, const std::string& nam
     const platform::EntryStatus status = platform::entry_status_in(directory, name, !s.links);
     switch (status.type) {
         case platform::EntryType::Missing:
+            // A followed link whose target is missing (or a loop of links)
+            // is a file that cannot be stored.
+            if (!s.links && platform::entry_status_in(directory, name, false).type == platform::EntryType::Link) {
+                s.observer.leads_nowhere(path);
+                s.ok = false;
+                return Met::Taken;
+            }
             return Met::Nothing;
         case platform::EntryType::Link:
             if (has_backslash(name)) {
@@ -118,7 +144,11 @@ Met take_entry(Selector& s, const std::string& directory, const std::string& nam
         }
         return Met::Taken;
     }
-    if (std::find(s.walk_path.begin(), s.walk_path.end(), id) != s.walk_path.end()) return Met::Taken;
+    if (const std::string* first = entered_as(s, id)) {
+        s.observer.entered_already(path, *first);
+        return Met::Taken;
+    }
+    s.entered.emplace(id, path);
     std::vector<std::string> names;
     if (!platform::list_directory(path, names)) {
         s.observer.cannot_read_folder(path);
@@ -132,7 +162,7 @@ Met take_entry(Selector& s, const std::string& directory, const std::string& nam
         return Met::Taken;
     }
     // Inside a matched folder everything is taken.
-    s.walk_path.push_back(id);
+    s.walk_path.emplace_back(id, path);
     walk_directory(s, path, names, "*");
     s.walk_path.pop_back();
     return Met::Taken;
@@ -167,7 +197,7 @@ void select_argument(Selector& s, const std::string& arg) {
     const std::string search = split.directory.empty() ? std::string(".") : split.directory;
     const platform::EntryStatus status = platform::entry_status(search);
     if (status.type != platform::EntryType::Directory) return selected_nothing(s, arg);
-    s.walk_path.assign(1, EntryId{status.device, status.inode});
+    s.walk_path.assign(1, std::make_pair(EntryId{status.device, status.inode}, search));
 
     if (!has_wildcard(split.pattern)) {
         // Such a pattern matches its own name only: no listing is needed.
@@ -235,11 +265,20 @@ FileSpec split_file_spec(const std::string& arg) {
     return split;
 }
 
-std::vector<std::string> drop_method_argument(std::vector<std::string> args) {
-    for (auto it = args.begin(); it != args.end(); ++it) {
-        if (it->compare(0, 2, "-m") == 0) {
-            args.erase(it);
+std::vector<std::string> drop_method_argument(std::vector<std::string> args, std::string* dropped) {
+    if (dropped != nullptr) dropped->clear();
+    bool method_dropped = false;
+    for (std::size_t i = 0; i < args.size();) {
+        if (args[i] == "--") {
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
             break;
+        }
+        if (!method_dropped && args[i].compare(0, 2, "-m") == 0) {
+            if (dropped != nullptr) *dropped = args[i];
+            method_dropped = true;
+            args.erase(args.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
         }
     }
     return args;

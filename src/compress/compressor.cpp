@@ -125,7 +125,9 @@ StoreStatus Compressor::finish_entry(const PlannedEntry& entry, const EntryCoder
     record.content_checksum = coded.content_checksum;
     result.entry_size = archive_.entry_bytes() + (options_.plain ? 0 : RECORD_BYTES);
     if (!archive_.finish_entry(options_.plain ? nullptr : &record)) return abandon(StoreStatus::WriteFailed, result);
-    return coded.shrank ? StoreStatus::Shrank : coded.grew ? StoreStatus::Grew : StoreStatus::Stored;
+    if (coded.shrank) return StoreStatus::Shrank;
+    if (coded.grew) return StoreStatus::Grew;
+    return coded.changed ? StoreStatus::Changed : StoreStatus::Stored;
 }
 
 StoreResult Compressor::compress_file(const std::string& input_path, std::string name, std::string dir,

@@ -37,6 +37,7 @@ enum class StoreStatus {
     Stored,      // the entry is complete
     Shrank,      // stored, but the file had fewer bytes than its size: zeros stand for the rest
     Grew,        // stored up to its size, but the file had more bytes by then
+    Changed,     // stored as read, but the file was written to while it was read
     Unreadable,  // the input could not be opened; nothing was written
     // The rest end the run; entries completed before stay valid.
     CannotCreateArchive,
@@ -48,14 +49,14 @@ enum class StoreStatus {
     Interrupted,  // should_stop said so; the unfinished entry has been cut off again
 };
 
-// The file was stored, as a whole or cut to its size.
+// The file was stored: as a whole, cut to its size, or as it was read.
 inline bool entry_written(StoreStatus status) {
-    return status == StoreStatus::Stored || status == StoreStatus::Shrank || status == StoreStatus::Grew;
+    return status == StoreStatus::Stored || status == StoreStatus::Shrank || status == StoreStatus::Grew ||
+           status == StoreStatus::Changed;
 }
 
 inline bool ends_run(StoreStatus status) {
-    return status != StoreStatus::Stored && status != StoreStatus::Shrank && status != StoreStatus::Grew &&
-           status != StoreStatus::Unreadable;
+    return !entry_written(status) && status != StoreStatus::Unreadable;
 }
 
 struct StoreResult {

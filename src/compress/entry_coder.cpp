@@ -25,7 +25,8 @@ bool EntryInput::open(const std::string& path, EntryType type, IntegrityRecord& 
     record.type = type;
     from_file_ = type == EntryType::File;
     if (from_file_) {
-        return file_.open_read(path) && file_.times_and_mode(record.mode, record.mtime_seconds, record.mtime_nanoseconds);
+        return file_.open_read(path) && file_.stamp(opened_) &&
+               file_.times_and_mode(record.mode, record.mtime_seconds, record.mtime_nanoseconds);
     }
     if (type == EntryType::Link && !platform::read_link(path, bytes_)) return false;
     return platform::times_and_mode_of(path, false, record.mode, record.mtime_seconds, record.mtime_nanoseconds);
@@ -47,6 +48,11 @@ std::size_t EntryInput::read(std::uint8_t* data, std::size_t n) {
 void EntryInput::rewind() {
     if (from_file_) file_.seek(0);
     pos_ = 0;
+}
+
+bool EntryInput::changed_since_open() const {
+    platform::File::Stamp now;
+    return from_file_ && (!file_.stamp(now) || now != opened_);
 }
 
 // The pipeline's blocks: a few in flight, each with its bytes and tokens.
@@ -338,6 +344,8 @@ EntryCoder::Outcome EntryCoder::code(EntryInput& input, std::uint64_t unpacked_s
     // taken: the entry holds only what that size covers.
     std::uint8_t beyond = 0;
     outcome.grew = !outcome.shrank && input.read(&beyond, 1) == 1;
+    // Compared once every byte has been read, as the last read is done.
+    outcome.changed = input.changed_since_open();
     return outcome;
 }
 

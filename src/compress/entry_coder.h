@@ -28,10 +28,14 @@ public:
     std::uint64_t size(const std::string& path) const;
     std::size_t read(std::uint8_t* data, std::size_t n);
     void rewind();
+    // True when the file's size, modification time or change time are not
+    // what they were when it was opened: it was written while it was read.
+    bool changed_since_open() const;
 
 private:
     bool from_file_ = true;
     platform::File file_;
+    platform::File::Stamp opened_;
     std::string bytes_;
     std::size_t pos_ = 0;
 };
@@ -54,6 +58,7 @@ public:
         bool interrupted = false;
         bool shrank = false;  // fewer bytes than unpacked_size: zeros stand for the rest
         bool grew = false;    // more bytes than unpacked_size: only those are stored
+        bool changed = false; // written to while it was read: stored as read
         std::uint64_t content_checksum = 0;
     };
 

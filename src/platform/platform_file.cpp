@@ -245,6 +245,17 @@ bool File::identity(FileId& id) const {
     return true;
 }
 
+bool File::stamp(Stamp& out) const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+    out.size = static_cast<std::uint64_t>(st.st_size);
+    out.mtime_seconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    out.mtime_nanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+    out.ctime_seconds = static_cast<std::int64_t>(st.st_ctim.tv_sec);
+    out.ctime_nanoseconds = static_cast<std::int64_t>(st.st_ctim.tv_nsec);
+    return true;
+}
+
 LockResult File::lock(bool exclusive, bool wait) {
     if (fd_ < 0) return LockResult::Failed;
     const int operation = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);

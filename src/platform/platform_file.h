@@ -109,6 +109,22 @@ public:
     // the modification time (the access time becomes the same).
     bool restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds);
     bool identity(FileId& id) const;
+    // What a write to the file changes: its size, modification time and
+    // change time (taken from the open file, so a rename does not hide it).
+    struct Stamp {
+        std::uint64_t size = 0;
+        std::int64_t mtime_seconds = 0;
+        std::int64_t mtime_nanoseconds = 0;
+        std::int64_t ctime_seconds = 0;
+        std::int64_t ctime_nanoseconds = 0;
+        bool operator==(const Stamp& other) const {
+            return size == other.size && mtime_seconds == other.mtime_seconds &&
+                   mtime_nanoseconds == other.mtime_nanoseconds && ctime_seconds == other.ctime_seconds &&
+                   ctime_nanoseconds == other.ctime_nanoseconds;
+        }
+        bool operator!=(const Stamp& other) const { return !(*this == other); }
+    };
+    bool stamp(Stamp& out) const;
     // An advisory lock on the whole file, shared or exclusive, held until
     // the file is closed. Without wait a conflicting lock gives Busy.
     LockResult lock(bool exclusive, bool wait);

@@ -1,11 +1,15 @@
 // The add command's file selection through the built program: what is
 // selected, what is refused with a line naming it, and the exit status.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_util.h"
@@ -152,6 +156,132 @@ TEST(AddSelection, AFileThatGrewIsCutWithAWarning) {
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].stored_name(), "version");
     EXPECT_EQ(entries[0].unpacked_size, 0u);
+}
+
+// The lines of r that begin with prefix.
+std::size_t count_lines(const RunResult& r, const std::string& prefix) {
+    const std::vector<std::string> lines = body(r);
+    return static_cast<std::size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+// With links followed no folder is walked twice in a run, whatever leads to
+// it again: twenty folders that each hold a link to their own subfolder, two
+// links to one folder elsewhere, a link to an ancestor, a later argument.
+// Every file is stored once, with one line per folder not entered again.
+TEST(AddSelection, FollowedLinksEnterEveryFolderOnce) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    std::string chain = "chain";
+    for (int i = 0; i < 20; ++i) {
+        const std::string sub = "d" + std::to_string(i);
+        dir.put(chain + "/" + sub + "/f.txt", "x");
+        fs::create_directory_symlink(sub, dir / (chain + "/l" + std::to_string(i)));
+        chain += "/" + sub;
+    }
+    dir.put("shared/s.txt", "shared");
+    dir.put("etc/e.txt", "e");
+    fs::create_directories(dir / "etc/alt");
+    fs::create_directory_symlink("../../shared", dir / "etc/alt/one");
+    fs::create_directory_symlink("../../shared", dir / "etc/alt/two");
+    fs::create_directory_symlink(".", dir / "etc/self");
+
+    e2e::RunOptions options;
+    options.timeout_seconds = 30;
+    const RunResult r =
+        e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc.qev", "chain", "etc", "shared"}, options);
+    ASSERT_TRUE(r.exited() && r.status == 0) << describe(r);
+    EXPECT_EQ(count_lines(r, "WARNING: folder "), 20u + 3u) << describe(r);
+    EXPECT_EQ(count_lines(r, "WARNING: folder etc/self leads to etc, which was entered already"), 1u) << describe(r);
+    EXPECT_EQ(body(r).back(), "27 bytes, 22 files.") << describe(r);
+}
+
+// A followed link that leads nowhere (a missing target, a loop) is named and
+// fails the run; with -l it is stored as a link.
+TEST(AddSelection, ALinkThatLeadsNowhereIsNamed) {
+    TempDir dir;
+    dir.put("t/ok.txt", "ok");
+    ASSERT_EQ(symlink("missing", (dir / "t/gone").c_str()), 0);
+    ASSERT_EQ(symlink("loop", (dir / "t/loop").c_str()), 0);
+    ASSERT_EQ(symlink("t/missing", (dir / "top").c_str()), 0);
+    RunResult r = e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc.qev", "t", "top"});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    for (const char* name : {"t/gone", "t/loop", "top"}) {
+        EXPECT_EQ(count_lines(r, "Error: " + std::string(name) + " is a symbolic link that leads nowhere; not stored"),
+                  1u)
+            << describe(r);
+    }
+    EXPECT_EQ(stored(dir / "arc.qev"), (std::vector<std::string>{"t/ok.txt"}));
+    r = e2e::run_qev(dir.path(), {"a", "-l", "-r", "-b1", "-h1", "links.qev", "t", "top"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(stored(dir / "links.qev").size(), 4u);
+}
+
+// A file argument that begins with -m is dropped as a misplaced switch; when
+// a file has that name, that is said and the run fails. After "--" nothing
+// is dropped, whether it ends the switches or comes among the files.
+TEST(AddSelection, AFileNamedLikeAMethodSwitch) {
+    TempDir dir;
+    dir.put("w/-m5.txt", "five");
+    dir.put("w/a.txt", "a");
+    const std::string w = dir / "w";
+    RunResult r = e2e::run_qev(w, {"a", "-b1", "-h1", "../all.qev", "-m5.txt", "a.txt"});
+    EXPECT_EQ(r.status, 1) << describe(r);
+    EXPECT_EQ(count_lines(r, "WARNING: -m5.txt is read as a misplaced method switch and is not stored; to store it, "
+                             "put -- before the file names"),
+              1u)
+        << describe(r);
+    EXPECT_EQ(stored(dir / "all.qev"), (std::vector<std::string>{"a.txt"}));
+
+    r = e2e::run_qev(w, {"a", "-b1", "-h1", "../every.qev", "--", "-m5.txt", "a.txt"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(stored(dir / "every.qev"), (std::vector<std::string>{"-m5.txt", "a.txt"}));
+    r = e2e::run_qev(w, {"a", "-b1", "-h1", "--", "-marc", "-m5.txt"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(stored(w + "/-marc"), (std::vector<std::string>{"-m5.txt"}));
+    // A real switch typed late is still dropped without a word.
+    r = e2e::run_qev(w, {"a", "-b1", "-h1", "../late.qev", "-m3", "a.txt"});
+    EXPECT_EQ(r.status, 0) << describe(r);
+    EXPECT_EQ(stored(dir / "late.qev"), (std::vector<std::string>{"a.txt"}));
+}
+
+// A file rewritten in place while it is stored (its size unchanged) is
+// stored as read, named, and fails the run, with one coder and with workers.
+// A writer rewrites the file's first bytes with the same bytes all through
+// the runs, so the stored content is the file's all the same.
+TEST(AddSelection, AFileRewrittenWhileStoredIsNamedWithOneCoderAndWorkers) {
+    TempDir dir;
+    const std::vector<std::uint8_t> content = test::wordy_bytes(5u << 20, 5);
+    const std::string big = dir.put("big.txt", content);
+    dir.put("small.txt", "small");
+    std::atomic<bool> stop{false};
+    std::atomic<int> writes{0};
+    std::thread writer([&] {
+        const int fd = open(big.c_str(), O_WRONLY);
+        while (fd >= 0 && !stop) {
+            if (pwrite(fd, content.data(), 4096, 0) == 4096) ++writes;
+        }
+        if (fd >= 0) close(fd);
+    });
+    while (writes == 0) std::this_thread::yield();
+    e2e::RunOptions slow;  // under the thread sanitizer
+    slow.timeout_seconds = 400;
+    std::vector<RunResult> runs;
+    for (const char* threads : {"-t1", "-t2"}) {
+        runs.push_back(e2e::run_qev(dir.path(), {"a", threads, "-m0", "-b1", "-h1", "-n", "arc" + std::string(threads),
+                                                 "big.txt", "small.txt"}, slow));
+    }
+    stop = true;
+    writer.join();
+    for (const RunResult& r : runs) {
+        EXPECT_EQ(r.status, 1) << describe(r);
+        EXPECT_EQ(count_lines(r, "WARNING: file big.txt changed as we read it; it is stored as read"), 1u)
+            << describe(r);
+        EXPECT_EQ(body(r).back(), std::to_string(content.size() + 5) + " bytes, 2 files.") << describe(r);
+    }
+    const RunResult x = e2e::run_qev(dir.path(), {"x", "arc-t2", "out"});
+    EXPECT_EQ(x.status, 0) << describe(x);
+    EXPECT_TRUE(test::read_file(dir / "out/big.txt") == content);
 }
 
 }  // namespace

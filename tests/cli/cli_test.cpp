@@ -101,6 +101,9 @@ TEST(CliSwitches, ScanningRulesAndHashMask) {
     EXPECT_EQ(next, 2);
     scan({"arc", "-m3", "f"}, next);  // only before the first non-switch argument
     EXPECT_EQ(next, 0);
+    s = scan({"-r", "--", "-m3", "f"}, next);  // "--" ends them
+    EXPECT_TRUE(next == 2 && s.recurse && s.switches_ended && s.search_depth == 2);
+    EXPECT_FALSE(scan({"-r", "arc"}, next).switches_ended);
     for (const char* bad : {"-b9", "-h0", "-b0", "-h7", "-x", "-rq"}) {
         scan({bad, "arc", "f"}, next);
         EXPECT_EQ(next, -1) << bad;
