@@ -1018,8 +1018,8 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             if (outcome == Lane::Outcome::Sound && matched) ++(entry.has_record ? result.verified : result.unverified);
         }
         items.push_back(std::move(item));
-        // A few entries ahead of the oldest unsettled one, so that restored
-        // files wait for their names in bounded number.
+        // A few entries ahead of the oldest unsettled one, so that what the
+        // workers found waits to be told in bounded number.
         settle_done(parallel ? 4u * impl.workers : 0u);
         if (ends_walk(entry.check)) break;
     }
