@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 #include <functional>
+#include <unordered_map>
 #include <new>
 #include <system_error>
 #include <vector>
@@ -58,6 +59,27 @@ std::vector<std::string> safe_components(const std::string& stored, bool& escape
     return parts;
 }
 
+// The components of an entry's path below the destination, its own name
+// last; empty when its name leaves nothing to restore.
+std::vector<std::string> entry_parts(const EntryHeader& h, bool& escaped) {
+    std::vector<std::string> parts = safe_components(h.dir, escaped);
+    const std::vector<std::string> name_parts = safe_components(h.name, escaped);
+    if (name_parts.empty()) return {};
+    parts.insert(parts.end(), name_parts.begin(), name_parts.end());
+    return parts;
+}
+
+// Entries whose paths are the same have the same key.
+std::string entry_key(const EntryHeader& h) {
+    bool escaped = false;
+    std::string key;
+    for (const std::string& part : entry_parts(h, escaped)) {
+        key += part;
+        key.push_back('/');
+    }
+    return key;
+}
+
 }  // namespace
 
 // An output file in the making: written under a temporary name in its
@@ -84,16 +106,17 @@ struct Output {
     // Removes the temporary file.
     void discard() {
         if (!open()) return;
-        file.close();
         folder.remove(temporary_name);
+        file.close();
         temporary_name.clear();
     }
     // Gives the file its real name; false when that fails (the temporary
-    // file is removed then).
+    // file is removed then). The file is closed, and its lock given up, only
+    // once its temporary name is gone.
     bool commit() {
-        file.close();
         const bool renamed = folder.rename(temporary_name, name);
         if (!renamed) folder.remove(temporary_name);
+        file.close();
         temporary_name.clear();
         return renamed;
     }
@@ -189,6 +212,25 @@ private:
 // borrowed core, where one is spare.
 constexpr std::uint64_t FINISHER_MIN_BYTES = 1u << 20;
 
+// The folders of one call whose stale temporary files have been removed,
+// shared by the lanes: each is swept once.
+struct SweptFolders {
+    std::mutex mutex;
+    std::vector<platform::FileId> folders;
+
+    // True the first time a folder is asked for.
+    bool first_visit(const platform::FileId& id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (std::find(folders.begin(), folders.end(), id) != folders.end()) return false;
+        folders.push_back(id);
+        return true;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex);
+        folders.clear();
+    }
+};
+
 // Everything one entry's restoration works with: decoding buffers and
 // models, the folders it has open below the destination, what it found. The
 // walk has one lane; with workers, each has its own.
@@ -197,10 +239,13 @@ struct Lane {
 
     ExtractObserver* observer;
     std::atomic<std::uint64_t>* bytes_done = nullptr;
-    // With output_later set, a restored file is not given its real name
-    // here but left in output for the walk to commit in entry order.
-    bool output_later = false;
-    std::unique_ptr<Output> output;
+    // A worker's lane: what took effect (effects) and the links to make are
+    // handed to the walk, which accounts for them in entry order. Before a
+    // file or folder takes effect, await_turn waits until an earlier entry
+    // for the same path has.
+    bool in_worker = false;
+    std::function<void()> await_turn;
+    std::vector<std::string> effects;
     std::function<bool()> should_stop;
     bool write_files = true;
     std::unique_ptr<std::uint8_t[]> block;  // BLOCK_SIZE + BLOCK_SLACK
@@ -218,13 +263,20 @@ struct Lane {
         std::string path;
         IntegrityRecord record;
         std::string target;  // links
+        bool superseded = false;  // links: an entry stored later has the same path
     };
     std::vector<Deferred> links;
     std::vector<Deferred> folders;
+    // The walk's lane: links not yet superseded, by path (index in links).
+    std::unordered_map<std::string, std::size_t> pending_links;
 
     // Per extract_archive call.
     std::string destination;
+    // Resolved once: afterwards everything is made relative to this folder,
+    // whatever becomes of the destination's path.
+    bool destination_resolved = false;
     platform::Directory destination_folder;
+    SweptFolders* swept = nullptr;
     std::vector<std::string> entered_parts;  // the folder below it entered last
     platform::Directory entered_folder;
     platform::FileId archive_id;
@@ -256,19 +308,30 @@ struct Lane {
     }
 
     // Opens the destination folder, creating it level by level where it is
-    // missing, once per call. The destination itself may be reached
-    // through links.
-    bool open_destination(platform::Directory& folder) {
-        if (!destination_folder.is_open()) {
+    // missing, the first time it is asked for in a call; false when that
+    // failed. The destination itself may be reached through links; it is
+    // looked up by its path only this once.
+    bool resolve_destination() {
+        if (!destination_resolved) {
+            destination_resolved = true;
             for (std::size_t i = 0; i < destination.size(); ++i) {
                 if (platform::is_separator(destination[i]) && i > 0 &&
                     !(i == 2 && platform::has_drive_prefix(destination))) {
                     platform::make_directory(destination.substr(0, i));
                 }
             }
-            if (!destination_folder.open(destination.empty() ? std::string(".") : destination)) return false;
+            if (destination_folder.open(destination.empty() ? std::string(".") : destination)) sweep(destination_folder);
         }
-        return folder.open_same(destination_folder);
+        return destination_folder.is_open();
+    }
+
+    bool open_destination(platform::Directory& folder) { return resolve_destination() && folder.open_same(destination_folder); }
+
+    // Removes what killed runs left in a folder, the first time the call
+    // enters it.
+    void sweep(const platform::Directory& folder) {
+        platform::FileId id;
+        if (swept != nullptr && folder.identity(id) && swept->first_visit(id)) folder.remove_stale_temporaries();
     }
 
     std::string below_destination() const {
@@ -278,29 +341,67 @@ struct Lane {
     }
 
     // The components of the entry's path below the destination, and the
-    // path for messages. False when the entry has no usable path.
+    // path for messages. False when the entry cannot be restored (the
+    // observer was told). Everything is made relative to open folders, so
+    // the whole path may be of any length; each component must fit.
     bool output_parts(const EntryHeader& h, std::vector<std::string>& parts, std::string& path) {
         bool escaped = false;
-        parts = safe_components(h.dir, escaped);
-        const std::vector<std::string> name_parts = safe_components(h.name, escaped);
-        if (name_parts.empty()) {
+        parts = entry_parts(h, escaped);
+        if (parts.empty()) {
             report(h, "the entry has no file name");
             return false;
         }
         if (escaped) observer->leads_outside(stored_path(h));
-        parts.insert(parts.end(), name_parts.begin(), name_parts.end());
         path = below_destination();
         for (std::size_t i = 0; i < parts.size(); ++i) {
             if (i > 0) path.push_back(platform::SEPARATOR);
             path += parts[i];
         }
         path = platform::normalise_separators(path);
-        if (platform::path_too_long(path)) {
-            observer->path_too_long(path);
-            failed = true;
-            return false;
+        for (const std::string& part : parts) {
+            if (part.size() > platform::MAX_NAME_BYTES) {
+                observer->path_too_long(path);
+                failed = true;
+                return false;
+            }
         }
         return true;
+    }
+
+    // True when name in folder is the archive being read, which no entry
+    // replaces, whatever its kind (the observer was told).
+    bool is_archive(const platform::Directory& folder, const std::string& name, const std::string& stored,
+                    const std::string& path) {
+        platform::FileId existing;
+        if (!archive_id_known || folder.status_of(name, &existing).type == platform::EntryType::Missing ||
+            existing != archive_id) {
+            return false;
+        }
+        observer->would_replace_archive(stored, path);
+        failed = true;
+        return true;
+    }
+
+    // Entries take effect in archive order: the one stored last for a path
+    // decides what is there. A file or folder that takes the path of a link
+    // not yet made keeps that link from being made.
+    void take_effect(const std::string& path) {
+        if (in_worker) {
+            effects.push_back(path);
+            return;
+        }
+        const auto it = pending_links.find(path);
+        if (it == pending_links.end()) return;
+        links[it->second].superseded = true;
+        pending_links.erase(it);
+    }
+    // A link to make once every file is in place.
+    void defer_link(Deferred&& link) {
+        if (!in_worker) {
+            take_effect(link.path);
+            pending_links[link.path] = links.size();
+        }
+        links.push_back(std::move(link));
     }
 
     // Enters the folders parts[0 .. count - 1] below the destination,
@@ -335,6 +436,7 @@ struct Lane {
                 return false;
             }
             folder = std::move(child);
+            sweep(folder);
             reached.push_back(platform::SEPARATOR);
         }
         if (count > 0 && entered_folder.open_same(folder)) {
@@ -353,33 +455,37 @@ struct Lane {
         if (!output_parts(h, parts, out.path)) return false;
         if (!enter_folders(parts, parts.size() - 1, stored_path(h), out.path, out.folder)) return false;
         out.name = parts.back();
-        platform::FileId existing;
-        const platform::EntryStatus status = out.folder.status_of(out.name, &existing);
-        if (status.type == platform::EntryType::Directory ||
+        if (is_archive(out.folder, out.name, stored_path(h), out.path)) return false;
+        if (out.folder.status_of(out.name).type == platform::EntryType::Directory ||
             !out.folder.create_temporary(out.name, out.file, out.temporary_name)) {
             observer->cannot_create(out.path);
-            failed = true;
-            return false;
-        }
-        if (status.type != platform::EntryType::Missing && archive_id_known && existing == archive_id) {
-            out.discard();
-            observer->would_replace_archive(stored_path(h), out.path);
             failed = true;
             return false;
         }
         return true;
     }
 
-    enum class Outcome { Sound, Damaged, Stopped };
+    // Refused: decoded soundly (a solid archive goes on), but the entry has
+    // no name to restore it under and was reported damaged.
+    enum class Outcome { Sound, Damaged, Stopped, Refused };
 
-    // Decodes one entry whose header has been checked: into a file (or, for
-    // a link, its target) when write is on, otherwise only to check it (and,
-    // in a solid archive, to keep the models in step). Damaged, Stopped and
-    // a failed write leave nothing behind, and a file the entry would have
-    // replaced stays.
-    Outcome extract_entry(ArchiveReader& archive, const ArchiveReader::Entry& entry, bool write) {
+    // Decodes one entry whose header has been checked: a selected one into
+    // a file (or, for a link, its target) when writing is on, otherwise
+    // only to check it (and, in a solid archive, to keep the models in
+    // step). Damaged, Stopped and a failed write leave nothing behind, and a
+    // file the entry would have replaced stays. A selected entry without a
+    // usable name is damaged whether or not files are written.
+    Outcome extract_entry(ArchiveReader& archive, const ArchiveReader::Entry& entry, bool selected) {
         const EntryHeader& h = entry.header;
         const EntryType type = entry.has_record ? entry.record.type : EntryType::File;
+        bool write = selected && write_files;
+        bool unnamed = false;
+        if (selected && entry_key(h).empty()) {
+            report(h, "the entry has no file name");
+            if (!h.solid) return Outcome::Damaged;
+            unnamed = true;
+            write = false;
+        }
         Output output;
         Deferred deferred;
         if (write && type == EntryType::File) {
@@ -493,25 +599,30 @@ struct Lane {
                 output.file.restore_times_and_mode(entry.record.mode, entry.record.mtime_seconds,
                                                    entry.record.mtime_nanoseconds);
             }
-            if (output_later) {
-                this->output = std::make_unique<Output>(std::move(output));
-            } else {
-                commit(output);
-            }
+            if (await_turn) await_turn();
+            commit(output);
         } else if (write && type == EntryType::Folder) {
+            if (await_turn) await_turn();
+            platform::Directory parent;
             platform::Directory folder;
-            if (enter_folders(deferred.parts, deferred.parts.size(), deferred.stored, deferred.path, folder)) {
+            const std::vector<std::string>& parts = deferred.parts;
+            if (enter_folders(parts, parts.size() - 1, deferred.stored, deferred.path, parent) &&
+                !is_archive(parent, parts.back(), deferred.stored, deferred.path) &&
+                enter_folders(parts, parts.size(), deferred.stored, deferred.path, folder)) {
                 observer->restoring(deferred.path);
+                take_effect(deferred.path);
                 folders.push_back(std::move(deferred));
             }
         } else if (write && type == EntryType::Link) {
-            links.push_back(std::move(deferred));
+            defer_link(std::move(deferred));
         }
-        return Outcome::Sound;
+        return unnamed ? Outcome::Refused : Outcome::Sound;
     }
 
     void commit(Output& output) {
-        if (!output.commit()) {
+        if (output.commit()) {
+            take_effect(output.path);
+        } else {
             observer->cannot_create(output.path);
             failed = true;
         }
@@ -521,8 +632,10 @@ struct Lane {
     // deepest first.
     void finish_deferred() {
         for (const Deferred& link : links) {
+            if (link.superseded) continue;
             platform::Directory folder;
             if (!enter_folders(link.parts, link.parts.size() - 1, link.stored, link.path, folder)) continue;
+            if (is_archive(folder, link.parts.back(), link.stored, link.path)) continue;
             const platform::EntryStatus status = folder.status_of(link.parts.back());
             if (status.type == platform::EntryType::Directory || !folder.make_link(link.target, link.parts.back())) {
                 observer->cannot_create(link.path);
@@ -540,6 +653,7 @@ struct Lane {
             folder.restore_times_and_mode(f.record.mode, f.record.mtime_seconds, f.record.mtime_nanoseconds);
         }
         links.clear();
+        pending_links.clear();
         folders.clear();
     }
 };
@@ -590,11 +704,14 @@ private:
 // One non-solid entry restored by a worker.
 struct Task {
     ArchiveReader::Entry entry;
-    bool write = false;
+    // Nonzero: the entry's file or folder waits until this many entries of
+    // the walk have been settled, which includes an earlier one for the
+    // same path.
+    std::uint64_t after_settled = 0;
     // Filled by the worker.
     Recording told;
     Lane::Outcome outcome = Lane::Outcome::Sound;
-    std::unique_ptr<Output> output;
+    std::vector<std::string> effects;
     std::vector<Lane::Deferred> links;
     std::vector<Lane::Deferred> folders;
     bool failed = false;
@@ -637,15 +754,20 @@ struct Extractor::Impl {
         return static_cast<int>(cores);
     }
 
-    // Workers restore non-solid entries; the walk tells what they found and
-    // gives their files the real names, both in entry order.
+    // Workers restore non-solid entries, each file taking its real name as
+    // soon as it is complete (so that a killed run leaves at most one
+    // temporary file per worker); the walk tells what they found, and
+    // accounts for what took effect, in entry order.
     struct Pool {
         std::mutex mutex;
         std::condition_variable changed;
         std::deque<Task*> queue;
         bool closing = false;
+        std::uint64_t settled = 0;  // entries of the walk settled so far
         std::vector<std::thread> threads;
     };
+
+    SweptFolders swept;
 
     void run_worker(Pool& pool, const std::string& archive_path, const Lane& model) {
         Lane worker(observer);
@@ -653,14 +775,22 @@ struct Extractor::Impl {
         worker.should_stop = should_stop;
         worker.write_files = write_files;
         worker.bytes_done = bytes_done;
-        worker.output_later = true;
+        worker.in_worker = true;
         worker.destination = model.destination;
+        // The walk's open destination, never its path.
+        worker.destination_resolved = true;
+        worker.swept = model.swept;
         worker.archive_id = model.archive_id;
         worker.archive_id_known = model.archive_id_known;
+        Task* task = nullptr;
+        worker.await_turn = [&] {
+            std::unique_lock<std::mutex> lock(pool.mutex);
+            pool.changed.wait(lock, [&] { return pool.settled >= task->after_settled; });
+        };
         ArchiveReader archive;
         const bool opened = archive.open_unlocked(archive_path);
         for (;;) {
-            Task* task = nullptr;
+            task = nullptr;
             {
                 std::unique_lock<std::mutex> lock(pool.mutex);
                 pool.changed.wait(lock, [&] { return !pool.queue.empty() || pool.closing; });
@@ -673,6 +803,9 @@ struct Extractor::Impl {
                 task = pool.queue.front();
                 pool.queue.pop_front();
             }
+            // Tasks that write come after the walk has resolved the
+            // destination.
+            if (!worker.destination_folder.is_open()) worker.destination_folder.open_same(model.destination_folder);
             worker.observer = &task->told;
             worker.failed = false;
             worker.damaged = 0;
@@ -685,11 +818,12 @@ struct Extractor::Impl {
                 task->outcome = Lane::Outcome::Damaged;
             } else {
                 archive.select(task->entry);
-                task->outcome = worker.extract_entry(archive, task->entry, task->write);
+                task->outcome = worker.extract_entry(archive, task->entry, true);
             }
-            task->output = std::move(worker.output);
+            task->effects = std::move(worker.effects);
             task->links = std::move(worker.links);
             task->folders = std::move(worker.folders);
+            worker.effects.clear();
             worker.links.clear();
             worker.folders.clear();
             task->failed = worker.failed;
@@ -747,7 +881,11 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
     m.unfinished.clear();
     m.damaged = 0;
     m.links.clear();
+    m.pending_links.clear();
     m.folders.clear();
+    m.destination_resolved = false;
+    impl.swept.clear();
+    m.swept = &impl.swept;
     ExtractResult result;
 
     ArchiveReader archive;
@@ -762,7 +900,12 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
     struct Item {
         std::unique_ptr<Task> task;
         Recording told;
+        std::uint64_t index = 0;  // in walk order
+        std::string key;          // tasks: the entry's path
     };
+    std::uint64_t walked = 0;
+    int first_solid = -1;
+    bool parallel = false;
     std::deque<std::unique_ptr<Item>> items;
     Impl::Pool pool;
     const auto settle = [&](Item& item) {
@@ -770,8 +913,8 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         Task* task = item.task.get();
         if (task == nullptr) return;
         task->told.tell(impl.observer);
-        if (task->output) m.commit(*task->output);
-        for (auto& link : task->links) m.links.push_back(std::move(link));
+        for (const std::string& path : task->effects) m.take_effect(path);
+        for (auto& link : task->links) m.defer_link(std::move(link));
         for (auto& folder : task->folders) m.folders.push_back(std::move(folder));
         if (task->failed) m.failed = true;
         m.damaged += task->damaged;
@@ -797,11 +940,16 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             }
             settle(head);
             items.pop_front();
+            if (parallel) {
+                {
+                    std::lock_guard<std::mutex> lock(pool.mutex);
+                    ++pool.settled;
+                }
+                pool.changed.notify_all();
+            }
         }
     };
 
-    int first_solid = -1;
-    bool parallel = false;
     std::unique_ptr<platform::SpareCores> spare;
     ArchiveReader::Entry entry;
     while (!m.stop_requested() && !m.out_of_memory && archive.next(entry)) {
@@ -819,6 +967,7 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             }
         }
         auto item = std::make_unique<Item>();
+        item->index = walked++;
         if (parallel) m.observer = &item->told;
         const bool matched =
             wildcard_match(pattern.c_str(), platform::lower_case_ascii(platform::base_name(stored_path(h))).c_str());
@@ -840,7 +989,19 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             ++result.selected;
             item->task = std::make_unique<Task>();
             item->task->entry = entry;
-            item->task->write = impl.write_files;
+            if (impl.write_files) {
+                // Resolved before any worker writes; they all work in it.
+                m.resolve_destination();
+                // An earlier entry for the same path, not yet settled,
+                // takes effect first.
+                item->key = entry_key(h);
+                for (auto it = items.rbegin(); it != items.rend() && !item->key.empty(); ++it) {
+                    if ((*it)->task && (*it)->key == item->key) {
+                        item->task->after_settled = (*it)->index + 1;
+                        break;
+                    }
+                }
+            }
             {
                 std::lock_guard<std::mutex> lock(pool.mutex);
                 pool.queue.push_back(item->task.get());
@@ -850,13 +1011,15 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             if (matched) ++result.selected;
             // In a solid archive every entry is decoded, to keep the models
             // in step; only the selected ones are written.
-            const Lane::Outcome outcome = m.extract_entry(archive, entry, matched && m.write_files);
-            if (outcome != Lane::Outcome::Sound && h.solid) m.solid_broken = true;
+            const Lane::Outcome outcome = m.extract_entry(archive, entry, matched);
+            if ((outcome == Lane::Outcome::Damaged || outcome == Lane::Outcome::Stopped) && h.solid) {
+                m.solid_broken = true;
+            }
             if (outcome == Lane::Outcome::Sound && matched) ++(entry.has_record ? result.verified : result.unverified);
         }
         items.push_back(std::move(item));
-        // A few entries ahead of the oldest unsettled one, so that restored
-        // files wait for their names in bounded number.
+        // A few entries ahead of the oldest unsettled one, so that what the
+        // workers found waits to be told in bounded number.
         settle_done(parallel ? 4u * impl.workers : 0u);
         if (ends_walk(entry.check)) break;
     }

@@ -85,7 +85,8 @@ public:
     void set_writing(bool write_files);
     // How many entries of a non-solid archive are restored at once, each
     // by a worker with its own decoder; what they report is told in entry
-    // order, and files take their names in entry order.
+    // order. A file takes its real name as soon as it is complete, except
+    // that entries for the same path take effect in entry order.
     // The workers are fewer where their decoders (each with a ring of the
     // archive's first entry's size) would not fit in memory_budget bytes.
     void set_workers(unsigned workers, std::uint64_t memory_budget);
@@ -95,18 +96,28 @@ public:
     // Restores every entry whose lower-cased base name matches the
     // (lower-case) pattern under destination_directory, which ends with a
     // separator or is empty. Each call starts a solid archive from fresh
-    // state.
+    // state. A selected entry whose name leaves nothing to restore is
+    // damaged, also with writing off.
+    //
+    // The destination is looked up by its path once per call; everything
+    // below it is made relative to open folders, so only each component of
+    // a stored path must fit the system's limit on a name.
     //
     // Every file is written under a temporary name beside its real one and
     // takes the real name only once it has been restored completely, so a
     // failure or an interruption leaves an existing file as it was. Below
-    // the destination no symbolic link is followed.
+    // the destination no symbolic link is followed. Temporary files that a
+    // killed run left in a folder the call enters are removed. No entry, of
+    // whatever kind, replaces the archive being read.
     //
     // An entry with an integrity record is checked against its checksums
     // (a file whose content does not match is not left behind) and gets its
     // permission bits (never set-id or sticky bits) and modification time
     // back; stored links are made after every other entry of the call, and
-    // folders get their times after their contents.
+    // folders get their times after their contents. Entries take effect in
+    // archive order: of several entries for one path, whatever their kinds,
+    // the one stored last wins (a link is not made where a later entry put
+    // a file or folder).
     ExtractResult extract_archive(const std::string& archive_path, const std::string& destination_directory,
                                   const std::string& pattern);
 

@@ -329,12 +329,49 @@ EntryStatus Directory::status_of(const std::string& name, FileId* id) const {
     return status;
 }
 
+bool Directory::identity(FileId& id) const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.inode = static_cast<std::uint64_t>(st.st_ino);
+    return true;
+}
+
+namespace {
+
+constexpr char TEMPORARY_MARK[] = ".qev-partial-";
+constexpr std::size_t TEMPORARY_MARK_BYTES = sizeof TEMPORARY_MARK - 1;
+constexpr std::size_t TEMPORARY_RANDOM_BYTES = 6;
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// True when name in the directory dir_fd is still the file open as fd.
+bool still_named(int dir_fd, const std::string& name, int fd) {
+    struct stat named;
+    struct stat held;
+    return ::fstatat(dir_fd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && ::fstat(fd, &held) == 0 &&
+           same_file(named, held);
+}
+
+}  // namespace
+
+bool is_temporary_name(const std::string& name) {
+    if (name.size() < 1 + TEMPORARY_MARK_BYTES + TEMPORARY_RANDOM_BYTES) return false;
+    const std::size_t mark = name.size() - TEMPORARY_RANDOM_BYTES - TEMPORARY_MARK_BYTES;
+    if (name.compare(mark, TEMPORARY_MARK_BYTES, TEMPORARY_MARK) != 0) return false;
+    for (std::size_t i = name.size() - TEMPORARY_RANDOM_BYTES; i < name.size(); ++i) {
+        const char c = name[i];
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
+}
+
 bool Directory::create_temporary(const std::string& name, File& file, std::string& temporary_name) const {
     file.close();
     if (fd_ < 0) return false;
     static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     // A name near the system's limit leaves room for the suffix.
-    const std::string stem = name.substr(0, 200) + ".qev-partial-";
+    const std::string stem = name.substr(0, 200) + TEMPORARY_MARK;
     std::uint64_t seed = static_cast<std::uint64_t>(::getpid()) * 0x9E3779B97F4A7C15ull ^
                          reinterpret_cast<std::uintptr_t>(&file);
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -343,7 +380,7 @@ bool Directory::create_temporary(const std::string& name, File& file, std::strin
         seed = seed * 6364136223846793005ull + static_cast<std::uint64_t>(now.tv_nsec) + 1442695040888963407ull;
         std::string candidate = stem;
         std::uint64_t bits = seed;
-        for (int i = 0; i < 6; ++i) {
+        for (std::size_t i = 0; i < TEMPORARY_RANDOM_BYTES; ++i) {
             candidate.push_back(letters[bits % 62]);
             bits /= 62;
         }
@@ -351,14 +388,65 @@ bool Directory::create_temporary(const std::string& name, File& file, std::strin
         do {
             fd = ::openat(fd_, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         } while (fd < 0 && errno == EINTR);
-        if (fd >= 0) {
-            file.fd_ = fd;
-            temporary_name = candidate;
-            return true;
+        if (fd < 0) {
+            if (errno != EEXIST) return false;
+            continue;
         }
-        if (errno != EEXIST) return false;
+        file.fd_ = fd;
+        // Between its creation and the lock, a run sweeping this folder may
+        // take the file for a stale one: then it holds the lock or has
+        // removed the name, and another name is tried.
+        const LockResult locked = file.lock(true, false);
+        if (locked == LockResult::Busy || (locked == LockResult::Locked && !still_named(fd_, candidate, fd))) {
+            file.close();
+            continue;
+        }
+        temporary_name = candidate;
+        return true;
     }
+    file.close();
     return false;
+}
+
+std::size_t Directory::remove_stale_temporaries() const {
+    if (fd_ < 0) return 0;
+    // A listing of its own: a duplicate would share its position with every
+    // other copy of this directory.
+    int listing_fd;
+    do {
+        listing_fd = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (listing_fd < 0 && errno == EINTR);
+    if (listing_fd < 0) return 0;
+    DIR* dir = ::fdopendir(listing_fd);
+    if (dir == nullptr) {
+        ::close(listing_fd);
+        return 0;
+    }
+    std::vector<std::string> candidates;
+    while (const struct dirent* entry = ::readdir(dir)) {
+        if (is_temporary_name(entry->d_name)) candidates.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    std::size_t removed = 0;
+    for (const std::string& name : candidates) {
+        struct stat named;
+        if (::fstatat(fd_, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode)) continue;
+        int fd;
+        do {
+            fd = ::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) continue;
+        // A maker at work holds the lock until the file has its real name;
+        // one that was killed holds nothing. The name must still be the file
+        // locked here, and is removed before the lock goes.
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        } while (rc != 0 && errno == EINTR);
+        if (rc == 0 && still_named(fd_, name, fd) && ::unlinkat(fd_, name.c_str(), 0) == 0) ++removed;
+        ::close(fd);
+    }
+    return removed;
 }
 
 bool Directory::rename(const std::string& from, const std::string& to) const {
@@ -371,13 +459,16 @@ void Directory::remove(const std::string& name) const {
 
 bool Directory::make_link(const std::string& target, const std::string& name) const {
     if (fd_ < 0) return false;
+    // Where nothing is in the way, the link is made under its own name.
+    if (::symlinkat(target.c_str(), fd_, name.c_str()) == 0) return true;
+    if (errno != EEXIST) return false;
     // A fresh temporary name: create_temporary's file is removed again and
     // its name taken for the link.
     File placeholder;
     std::string temporary;
     if (!create_temporary(name, placeholder, temporary)) return false;
-    placeholder.close();
     remove(temporary);
+    placeholder.close();
     if (::symlinkat(target.c_str(), fd_, temporary.c_str()) != 0) return false;
     if (!rename(temporary, name)) {
         remove(temporary);

@@ -19,6 +19,9 @@ namespace platform {
 // Longest path, in bytes without the terminator, that the program accepts.
 constexpr std::size_t MAX_PATH_BYTES = 4096;
 
+// Longest name of one path component, in bytes.
+constexpr std::size_t MAX_NAME_BYTES = 255;
+
 // The separator the program uses when it joins two paths itself.
 constexpr char SEPARATOR = '/';
 
@@ -49,6 +52,10 @@ std::string lower_case_ascii(std::string s);
 
 // True when the path is longer than MAX_PATH_BYTES.
 bool path_too_long(const std::string& path);
+
+// True when name has exactly the form of Directory::create_temporary's
+// names: a stem, ".qev-partial-" and six letters or digits.
+bool is_temporary_name(const std::string& name);
 
 // Which file a path or an open file is: device and inode.
 struct FileId {
@@ -186,17 +193,28 @@ public:
     // Status of name itself: a link is reported as a Link.
     EntryStatus status_of(const std::string& name, FileId* id = nullptr) const;
 
+    // The identity of the directory itself.
+    bool identity(FileId& id) const;
+
     // Creates a new file for name's content under a temporary name that says
     // what it is (name, then ".qev-partial-" and six random characters),
-    // never following a link. False when none can be created.
+    // never following a link. The file is held under an exclusive lock for
+    // as long as it is open, which tells remove_stale_temporaries that its
+    // maker is still at work. False when none can be created.
     bool create_temporary(const std::string& name, File& file, std::string& temporary_name) const;
+    // Removes the temporary files that makers which ended without cleaning
+    // up (a killed run) left here: regular files whose name has exactly the
+    // form create_temporary gives and that nobody holds locked. Returns how
+    // many were removed.
+    std::size_t remove_stale_temporaries() const;
     // Renames from to to within this directory, replacing what is at to
     // (a link there is replaced, not followed).
     bool rename(const std::string& from, const std::string& to) const;
     // Removes the file name; failures are ignored.
     void remove(const std::string& name) const;
     // Makes a symbolic link name holding target, replacing what is there
-    // (through a temporary name, so nothing is followed).
+    // (through a temporary name where something is, so nothing is
+    // followed).
     bool make_link(const std::string& target, const std::string& name) const;
     // The modification time of the link name itself.
     bool set_link_time(const std::string& name, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds) const;
