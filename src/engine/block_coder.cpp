@@ -21,6 +21,9 @@ namespace {
 constexpr std::uint32_t INSERT_AHEAD = 16;
 // How many positions ahead the parse asks for the bucket of a search.
 constexpr std::uint32_t SEARCH_AHEAD = 4;
+// Length flags the decoder takes between two checks that its stream has not
+// run dry.
+constexpr std::ptrdiff_t LENGTH_CHECK_SPAN = 4096;
 
 inline std::uint32_t load_le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -300,6 +303,11 @@ QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, const St
 // flag and is predicted to go on. Its cells come from source bytes that are
 // known ahead, so nothing in it waits on the flag just decoded but the coder
 // state; the bytes are copied once the length is known.
+//
+// Past the end of a stream the coder reads zeros, which decode as an endless
+// run of 1 flags: every LENGTH_CHECK_SPAN flags the loop makes sure that the
+// stream has not run dry, so that such a run ends within a few thousand
+// flags of the stream's end rather than at the block's.
 QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, const StateTable& st,
                                                         std::uint32_t source, std::uint8_t* out, std::uint32_t room,
                                                         std::uint32_t& length) {
@@ -348,10 +356,17 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
         ca = cells + load_be16(q - 1);
     };
     bool more;
-    // Two flags a round: the loop's bookkeeping is a good part of a flag.
-    while ((more = flag()) && q != last) {
-        advance();
-        if (!(more = flag()) || q == last) break;
+    for (;;) {
+        const std::uint8_t* const stop = last - q > LENGTH_CHECK_SPAN ? q + LENGTH_CHECK_SPAN : last;
+        // Two flags a round: the loop's bookkeeping is a good part of a flag.
+        while ((more = flag()) && q != stop) {
+            advance();
+            if (!(more = flag()) || q == stop) break;
+            advance();
+        }
+        if (!more || q == last) break;
+        // A 1 at the end of a span: the match goes on, if the stream does.
+        if (rc.consumed() > stream_length_) return DecodeStatus::Exhausted;
         advance();
     }
     if (more) {
@@ -691,6 +706,12 @@ BlockDecoder::~BlockDecoder() { delete state_; }
 bool BlockDecoder::reset_all(std::uint32_t ring_size) {
     state_->models.reset_carried();
     return ring_.allocate(ring_size);
+}
+
+std::uint32_t BlockDecoder::ring_for(std::uint32_t ring_size, std::uint64_t unpacked_size, bool lz_mode) {
+    std::uint32_t ring = MIN_DECODER_RING;
+    while (lz_mode && ring < ring_size && ring < unpacked_size) ring <<= 1;
+    return std::min(ring, ring_size);
 }
 
 void BlockDecoder::begin_stream(ByteSource* source, const StreamSettings& settings, std::uint64_t stream_length) {

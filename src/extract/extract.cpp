@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "extract/memory_budget.h"
 #include "format/archive_reader.h"
 #include "format/filter_chain.h"
 #include "format/integrity_record.h"
@@ -188,6 +189,14 @@ private:
 // Decoded entries of at least this many bytes finish their blocks on a
 // borrowed core, where one is spare.
 constexpr std::uint64_t FINISHER_MIN_BYTES = 1u << 20;
+
+// The ring an entry is decoded in: the stored size for a solid entry, whose
+// stream goes on from the entries before it; otherwise as much as its own
+// bytes need.
+std::uint32_t decoder_ring(const EntryHeader& h) {
+    if (h.solid) return h.ring_size;
+    return BlockDecoder::ring_for(h.ring_size, h.unpacked_size, stream_settings(h.settings).lz_mode);
+}
 
 // Everything one entry's restoration works with: decoding buffers and
 // models, the folders it has open below the destination, what it found. The
@@ -393,7 +402,7 @@ struct Lane {
             }
         }
 
-        if (!prepare_buffers() || ((!h.solid || !solid_started) && !decoder->reset_all(h.ring_size))) {
+        if (!prepare_buffers() || ((!h.solid || !solid_started) && !decoder->reset_all(decoder_ring(h)))) {
             out_of_memory = true;
             return Outcome::Stopped;
         }
@@ -591,6 +600,9 @@ private:
 struct Task {
     ArchiveReader::Entry entry;
     bool write = false;
+    // Reserved from the budget for it: the decoding buffers and its ring.
+    std::uint64_t reserved = 0;
+    std::uint64_t ring_bytes = 0;
     // Filled by the worker.
     Recording told;
     Lane::Outcome outcome = Lane::Outcome::Sound;
@@ -616,11 +628,13 @@ struct Extractor::Impl {
     std::atomic<std::uint64_t>* bytes_done = nullptr;
     Lane lane;  // the walk's own
 
-    // Workers whose decoders fit in the budget, for rings of ring_size.
-    unsigned fitting_workers(std::uint32_t ring_size) const {
+    // Workers whose decoders fit in the budget with the smallest rings; how
+    // many of them decode at once depends on the rings their entries need,
+    // which the walk reserves from the budget entry by entry.
+    unsigned fitting_workers() const {
         if (memory_budget == 0) return workers;
-        return static_cast<unsigned>(
-            std::max<std::uint64_t>(1, std::min<std::uint64_t>(workers, memory_budget / worker_bytes(ring_size))));
+        return static_cast<unsigned>(std::max<std::uint64_t>(
+            1, std::min<std::uint64_t>(workers, memory_budget / worker_bytes(MIN_DECODER_RING))));
     }
     static std::uint64_t worker_bytes(std::uint32_t ring_size) {
         return std::uint64_t{ring_size} + 2ull * (BLOCK_SIZE + BLOCK_SLACK) + sizeof(CoderState);
@@ -639,12 +653,18 @@ struct Extractor::Impl {
 
     // Workers restore non-solid entries; the walk tells what they found and
     // gives their files the real names, both in entry order.
+    //
+    // A task holds its reservation from the budget until its worker has let
+    // go of the entry's ring; the share of its decoding buffers then stays
+    // with the worker, which keeps them, until it takes the next task
+    // (reserved with buffers of its own) or ends.
     struct Pool {
         std::mutex mutex;
         std::condition_variable changed;
         std::deque<Task*> queue;
         bool closing = false;
         std::vector<std::thread> threads;
+        std::unique_ptr<MemoryBudget> budget;
     };
 
     void run_worker(Pool& pool, const std::string& archive_path, const Lane& model) {
@@ -659,6 +679,7 @@ struct Extractor::Impl {
         worker.archive_id_known = model.archive_id_known;
         ArchiveReader archive;
         const bool opened = archive.open_unlocked(archive_path);
+        std::uint64_t kept = 0;  // the buffers' share of an earlier task's reservation
         for (;;) {
             Task* task = nullptr;
             {
@@ -668,11 +689,14 @@ struct Extractor::Impl {
                     // Nothing more to decode: this worker's core may finish
                     // another's blocks.
                     if (worker.spare != nullptr) worker.spare->give();
+                    pool.budget->give(kept);
                     return;
                 }
                 task = pool.queue.front();
                 pool.queue.pop_front();
             }
+            pool.budget->give(kept);
+            kept = 0;
             worker.observer = &task->told;
             worker.failed = false;
             worker.damaged = 0;
@@ -687,6 +711,9 @@ struct Extractor::Impl {
                 archive.select(task->entry);
                 task->outcome = worker.extract_entry(archive, task->entry, task->write);
             }
+            if (worker.decoder) worker.decoder->release_ring();
+            pool.budget->end_task(task->ring_bytes);
+            kept = task->reserved - task->ring_bytes;
             task->output = std::move(worker.output);
             task->links = std::move(worker.links);
             task->folders = std::move(worker.folders);
@@ -809,10 +836,18 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         if (first_solid < 0 && !ends_walk(entry.check)) {
             first_solid = h.solid != 0;
             // Entries of a solid archive are decoded one after another.
-            const unsigned workers = impl.fitting_workers(h.ring_size);
+            const unsigned workers = impl.fitting_workers();
             parallel = workers > 1 && first_solid == 0;
-            spare = std::make_unique<platform::SpareCores>(impl.spare_cores(parallel ? workers : 1, h.ring_size));
+            const int spare_count = impl.spare_cores(parallel ? workers : 1, parallel ? MIN_DECODER_RING : h.ring_size);
+            spare = std::make_unique<platform::SpareCores>(spare_count);
             m.spare = spare.get();
+            // The finishers' second blocks are taken from the budget first.
+            const std::uint64_t finishers = static_cast<std::uint64_t>(spare_count) * (BLOCK_SIZE + BLOCK_SLACK);
+            const std::uint64_t budget = impl.memory_budget;
+            pool.budget = std::make_unique<MemoryBudget>(
+                budget == 0 ? 0 : std::max<std::uint64_t>(1, budget - std::min(finishers, budget)));
+            // The walk decodes nothing itself while workers do.
+            if (parallel && m.decoder) m.decoder->release_ring();
             for (unsigned i = 0; parallel && i < workers; ++i) {
                 pool.threads.push_back(
                     platform::start_thread([&impl, &pool, &archive_path, &m] { impl.run_worker(pool, archive_path, m); }));
@@ -841,6 +876,10 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             item->task = std::make_unique<Task>();
             item->task->entry = entry;
             item->task->write = impl.write_files;
+            // The entry's need counts before any worker may take it.
+            item->task->ring_bytes = decoder_ring(h);
+            item->task->reserved = Impl::worker_bytes(decoder_ring(h));
+            pool.budget->begin_task(item->task->reserved);
             {
                 std::lock_guard<std::mutex> lock(pool.mutex);
                 pool.queue.push_back(item->task.get());
