@@ -297,7 +297,8 @@ QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, const St
 // Copies the match from ring index source to out, which has room bytes left
 // in the block: the first 8 bytes, then one per flag of 1. The flags read the
 // source up to r[L], which must stay inside the ring, and the bytes must stay
-// inside the block; a stream that asks for more is damaged.
+// inside the block; a stream that asks for more, or for a match longer than
+// MAX_MATCH (which no encoder writes), is damaged.
 //
 // The flags of a long match are nearly all 1, so the loop branches on each
 // flag and is predicted to go on. Its cells come from source bytes that are
@@ -316,8 +317,9 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
     const std::uint8_t* r = ring_.data() + source;
     const std::uint32_t ring_room = ring_size - source - MIN_MATCH;  // flags k < ring_room may be read
     const std::uint32_t block_room = room - MIN_MATCH;                // bytes that may still be copied
-    // A flag of 1 at k is allowed while k < block_room and k + 1 < ring_room.
-    const std::uint32_t limit = std::min(block_room, ring_room - 1);
+    // A flag of 1 at k is allowed while k < block_room and k + 1 < ring_room,
+    // and no match is longer than MAX_MATCH.
+    const std::uint32_t limit = std::min(std::min(block_room, ring_room - 1), MAX_MATCH - MIN_MATCH);
     // Flag k's cells: A(k) in the first half of the length cells, B(k) in
     // the second. B(k + 1) is 65536 + A(k), so the next flag's second cell
     // lies 65536 cells after this flag's first. q points at r[8 + k], the
