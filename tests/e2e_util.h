@@ -99,6 +99,9 @@ struct RunOptions {
     // limit. SIGXFSZ is ignored, so a write beyond the limit fails with EFBIG
     // as on a full disk instead of ending the program.
     std::uint64_t file_size_limit = 0;
+    // Largest address space of the program, in bytes (RLIMIT_AS, as ulimit
+    // -v sets it); 0: no limit.
+    std::uint64_t address_space_limit = 0;
     // Measure the program's peak resident size (RunResult::peak_kib). A
     // process forked from this test starts with the test's own resident
     // pages counted in its peak, and exec keeps that count; so the program
@@ -258,6 +261,11 @@ inline Child start(const std::string& cwd, const std::vector<std::string>& args,
             const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
             signal(SIGXFSZ, SIG_IGN);  // stays ignored across exec
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        }
+        if (options.address_space_limit != 0) {
+            const rlimit limit{static_cast<rlim_t>(options.address_space_limit),
+                               static_cast<rlim_t>(options.address_space_limit)};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
         }
         if (options.unprivileged && geteuid() == 0) {
             if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(125);

@@ -21,6 +21,9 @@ namespace {
 constexpr std::uint32_t INSERT_AHEAD = 16;
 // How many positions ahead the parse asks for the bucket of a search.
 constexpr std::uint32_t SEARCH_AHEAD = 4;
+// Length flags the decoder takes between two checks that its stream has not
+// run dry.
+constexpr std::ptrdiff_t LENGTH_CHECK_SPAN = 4096;
 
 inline std::uint32_t load_le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
@@ -294,12 +297,18 @@ QEV_HOT_INLINE void BlockEncoder::encode_length(RangeEncoder::Bits& rc, const St
 // Copies the match from ring index source to out, which has room bytes left
 // in the block: the first 8 bytes, then one per flag of 1. The flags read the
 // source up to r[L], which must stay inside the ring, and the bytes must stay
-// inside the block; a stream that asks for more is damaged.
+// inside the block; a stream that asks for more, or for a match longer than
+// MAX_MATCH (which no encoder writes), is damaged.
 //
 // The flags of a long match are nearly all 1, so the loop branches on each
 // flag and is predicted to go on. Its cells come from source bytes that are
 // known ahead, so nothing in it waits on the flag just decoded but the coder
 // state; the bytes are copied once the length is known.
+//
+// Past the end of a stream the coder reads zeros, which decode as an endless
+// run of 1 flags: every LENGTH_CHECK_SPAN flags the loop makes sure that the
+// stream has not run dry, so that such a run ends within a few thousand
+// flags of the stream's end rather than at the block's.
 QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, const StateTable& st,
                                                         std::uint32_t source, std::uint8_t* out, std::uint32_t room,
                                                         std::uint32_t& length) {
@@ -308,8 +317,9 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
     const std::uint8_t* r = ring_.data() + source;
     const std::uint32_t ring_room = ring_size - source - MIN_MATCH;  // flags k < ring_room may be read
     const std::uint32_t block_room = room - MIN_MATCH;                // bytes that may still be copied
-    // A flag of 1 at k is allowed while k < block_room and k + 1 < ring_room.
-    const std::uint32_t limit = std::min(block_room, ring_room - 1);
+    // A flag of 1 at k is allowed while k < block_room and k + 1 < ring_room,
+    // and no match is longer than MAX_MATCH.
+    const std::uint32_t limit = std::min(std::min(block_room, ring_room - 1), MAX_MATCH - MIN_MATCH);
     // Flag k's cells: A(k) in the first half of the length cells, B(k) in
     // the second. B(k + 1) is 65536 + A(k), so the next flag's second cell
     // lies 65536 cells after this flag's first. q points at r[8 + k], the
@@ -348,10 +358,17 @@ QEV_HOT_INLINE DecodeStatus BlockDecoder::decode_length(RangeDecoder::Bits& rc, 
         ca = cells + load_be16(q - 1);
     };
     bool more;
-    // Two flags a round: the loop's bookkeeping is a good part of a flag.
-    while ((more = flag()) && q != last) {
-        advance();
-        if (!(more = flag()) || q == last) break;
+    for (;;) {
+        const std::uint8_t* const stop = last - q > LENGTH_CHECK_SPAN ? q + LENGTH_CHECK_SPAN : last;
+        // Two flags a round: the loop's bookkeeping is a good part of a flag.
+        while ((more = flag()) && q != stop) {
+            advance();
+            if (!(more = flag()) || q == stop) break;
+            advance();
+        }
+        if (!more || q == last) break;
+        // A 1 at the end of a span: the match goes on, if the stream does.
+        if (rc.consumed() > stream_length_) return DecodeStatus::Exhausted;
         advance();
     }
     if (more) {
@@ -691,6 +708,12 @@ BlockDecoder::~BlockDecoder() { delete state_; }
 bool BlockDecoder::reset_all(std::uint32_t ring_size) {
     state_->models.reset_carried();
     return ring_.allocate(ring_size);
+}
+
+std::uint32_t BlockDecoder::ring_for(std::uint32_t ring_size, std::uint64_t unpacked_size, bool lz_mode) {
+    std::uint32_t ring = MIN_DECODER_RING;
+    while (lz_mode && ring < ring_size && ring < unpacked_size) ring <<= 1;
+    return std::min(ring, ring_size);
 }
 
 void BlockDecoder::begin_stream(ByteSource* source, const StreamSettings& settings, std::uint64_t stream_length) {

@@ -22,6 +22,10 @@ constexpr std::uint32_t MIN_MATCH = 8;
 constexpr std::uint32_t MAX_MATCH = 262144;
 constexpr std::uint32_t MIN_RING_SIZE = 1u << 23;
 constexpr std::uint32_t MAX_RING_SIZE = 1u << 30;
+// Smallest ring the decoder makes: one page. A stream that starts from an
+// empty ring may be decoded in a ring smaller than the stored size (see
+// BlockDecoder::ring_for).
+constexpr std::uint32_t MIN_DECODER_RING = 1u << 12;
 
 // ---------------------------------------------------------------------------
 // Probability states
@@ -684,9 +688,21 @@ public:
     BlockDecoder& operator=(const BlockDecoder&) = delete;
 
     // Fresh models and an empty ring of the given size (a power of two from
-    // 2^23 to 2^30). False when the ring cannot be allocated.
+    // MIN_DECODER_RING to 2^30). False when the ring cannot be allocated.
     bool reset_all(std::uint32_t ring_size);
     std::uint32_t ring_size() const { return ring_.size(); }
+    // Hands the ring's memory back; the next reset_all makes a new one.
+    void release_ring() { ring_.release(); }
+
+    // The ring that decodes a stream of unpacked_size bytes, stored with
+    // ring_size, which starts from an empty ring (every stream but the
+    // second and later ones of a solid run). Its matches reach back only
+    // into its own bytes, and an offset is coded the same whatever the ring
+    // size, so while the stream's bytes fit in the ring without wrapping,
+    // any ring that holds them all yields the same sources: the smallest
+    // power of two that does, at least MIN_DECODER_RING, and never more than
+    // ring_size. A stream in channel order uses no ring at all.
+    static std::uint32_t ring_for(std::uint32_t ring_size, std::uint64_t unpacked_size, bool lz_mode);
     // stream_length: the bytes the stream has; decoding stops as soon as it
     // has fetched more than that (a stream our encoder wrote is consumed
     // exactly).

@@ -52,13 +52,18 @@ void RingBuffer::release() {
 }
 
 // Every byte written to the ring advances fill, so [0, fill) is all that can
-// be non-zero until the ring wraps.
+// be non-zero until the ring wraps (fill is the size then). A fresh ring must
+// read as zeros throughout: a damaged stream may ask for bytes never written,
+// and must decode the same in a reused ring as in a new one. A few written
+// pages are cheaper to write over; more go back to the kernel, which also
+// hands their memory back.
 void RingBuffer::clear() {
     if (data_ == nullptr) return;
-    if (fill < size_) {
+    constexpr std::uint32_t CLEAR_BY_WRITING = 1u << 20;
+    if (fill <= CLEAR_BY_WRITING) {
         std::memset(data_, 0, fill);
     } else {
-        zero_mapping(data_, size_);
+        zero_mapping(data_, fill);
     }
     pos = 0;
     fill = 0;

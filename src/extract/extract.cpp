@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "extract/memory_budget.h"
 #include "format/archive_reader.h"
 #include "format/filter_chain.h"
 #include "format/integrity_record.h"
@@ -230,6 +231,14 @@ struct SweptFolders {
         folders.clear();
     }
 };
+
+// The ring an entry is decoded in: the stored size for a solid entry, whose
+// stream goes on from the entries before it; otherwise as much as its own
+// bytes need.
+std::uint32_t decoder_ring(const EntryHeader& h) {
+    if (h.solid) return h.ring_size;
+    return BlockDecoder::ring_for(h.ring_size, h.unpacked_size, stream_settings(h.settings).lz_mode);
+}
 
 // Everything one entry's restoration works with: decoding buffers and
 // models, the folders it has open below the destination, what it found. The
@@ -499,7 +508,7 @@ struct Lane {
             }
         }
 
-        if (!prepare_buffers() || ((!h.solid || !solid_started) && !decoder->reset_all(h.ring_size))) {
+        if (!prepare_buffers() || ((!h.solid || !solid_started) && !decoder->reset_all(decoder_ring(h)))) {
             out_of_memory = true;
             return Outcome::Stopped;
         }
@@ -708,6 +717,9 @@ struct Task {
     // the walk have been settled, which includes an earlier one for the
     // same path.
     std::uint64_t after_settled = 0;
+    // Reserved from the budget for it: the decoding buffers and its ring.
+    std::uint64_t reserved = 0;
+    std::uint64_t ring_bytes = 0;
     // Filled by the worker.
     Recording told;
     Lane::Outcome outcome = Lane::Outcome::Sound;
@@ -733,11 +745,13 @@ struct Extractor::Impl {
     std::atomic<std::uint64_t>* bytes_done = nullptr;
     Lane lane;  // the walk's own
 
-    // Workers whose decoders fit in the budget, for rings of ring_size.
-    unsigned fitting_workers(std::uint32_t ring_size) const {
+    // Workers whose decoders fit in the budget with the smallest rings; how
+    // many of them decode at once depends on the rings their entries need,
+    // which the walk reserves from the budget entry by entry.
+    unsigned fitting_workers() const {
         if (memory_budget == 0) return workers;
-        return static_cast<unsigned>(
-            std::max<std::uint64_t>(1, std::min<std::uint64_t>(workers, memory_budget / worker_bytes(ring_size))));
+        return static_cast<unsigned>(std::max<std::uint64_t>(
+            1, std::min<std::uint64_t>(workers, memory_budget / worker_bytes(MIN_DECODER_RING))));
     }
     static std::uint64_t worker_bytes(std::uint32_t ring_size) {
         return std::uint64_t{ring_size} + 2ull * (BLOCK_SIZE + BLOCK_SLACK) + sizeof(CoderState);
@@ -758,6 +772,11 @@ struct Extractor::Impl {
     // soon as it is complete (so that a killed run leaves at most one
     // temporary file per worker); the walk tells what they found, and
     // accounts for what took effect, in entry order.
+    //
+    // A task holds its reservation from the budget until its worker has let
+    // go of the entry's ring; the share of its decoding buffers then stays
+    // with the worker, which keeps them, until it takes the next task
+    // (reserved with buffers of its own) or ends.
     struct Pool {
         std::mutex mutex;
         std::condition_variable changed;
@@ -765,6 +784,7 @@ struct Extractor::Impl {
         bool closing = false;
         std::uint64_t settled = 0;  // entries of the walk settled so far
         std::vector<std::thread> threads;
+        std::unique_ptr<MemoryBudget> budget;
     };
 
     SweptFolders swept;
@@ -789,6 +809,7 @@ struct Extractor::Impl {
         };
         ArchiveReader archive;
         const bool opened = archive.open_unlocked(archive_path);
+        std::uint64_t kept = 0;  // the buffers' share of an earlier task's reservation
         for (;;) {
             task = nullptr;
             {
@@ -798,6 +819,7 @@ struct Extractor::Impl {
                     // Nothing more to decode: this worker's core may finish
                     // another's blocks.
                     if (worker.spare != nullptr) worker.spare->give();
+                    pool.budget->give(kept);
                     return;
                 }
                 task = pool.queue.front();
@@ -806,6 +828,8 @@ struct Extractor::Impl {
             // Tasks that write come after the walk has resolved the
             // destination.
             if (!worker.destination_folder.is_open()) worker.destination_folder.open_same(model.destination_folder);
+            pool.budget->give(kept);
+            kept = 0;
             worker.observer = &task->told;
             worker.failed = false;
             worker.damaged = 0;
@@ -821,6 +845,9 @@ struct Extractor::Impl {
                 task->outcome = worker.extract_entry(archive, task->entry, true);
             }
             task->effects = std::move(worker.effects);
+            if (worker.decoder) worker.decoder->release_ring();
+            pool.budget->end_task(task->ring_bytes);
+            kept = task->reserved - task->ring_bytes;
             task->links = std::move(worker.links);
             task->folders = std::move(worker.folders);
             worker.effects.clear();
@@ -949,6 +976,13 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             }
         }
     };
+    // Reserves an entry's need from the budget before a worker may take
+    // it. While it waits, the entries at the head that are done are
+    // settled: a worker holding its reservation may be waiting for an
+    // earlier entry of the same path to be settled.
+    const auto reserve = [&](std::uint64_t bytes) {
+        while (!pool.budget->begin_task_within(bytes, std::chrono::milliseconds(20))) settle_done(items.size());
+    };
 
     std::unique_ptr<platform::SpareCores> spare;
     ArchiveReader::Entry entry;
@@ -957,10 +991,18 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         if (first_solid < 0 && !ends_walk(entry.check)) {
             first_solid = h.solid != 0;
             // Entries of a solid archive are decoded one after another.
-            const unsigned workers = impl.fitting_workers(h.ring_size);
+            const unsigned workers = impl.fitting_workers();
             parallel = workers > 1 && first_solid == 0;
-            spare = std::make_unique<platform::SpareCores>(impl.spare_cores(parallel ? workers : 1, h.ring_size));
+            const int spare_count = impl.spare_cores(parallel ? workers : 1, parallel ? MIN_DECODER_RING : h.ring_size);
+            spare = std::make_unique<platform::SpareCores>(spare_count);
             m.spare = spare.get();
+            // The finishers' second blocks are taken from the budget first.
+            const std::uint64_t finishers = static_cast<std::uint64_t>(spare_count) * (BLOCK_SIZE + BLOCK_SLACK);
+            const std::uint64_t budget = impl.memory_budget;
+            pool.budget = std::make_unique<MemoryBudget>(
+                budget == 0 ? 0 : std::max<std::uint64_t>(1, budget - std::min(finishers, budget)));
+            // The walk decodes nothing itself while workers do.
+            if (parallel && m.decoder) m.decoder->release_ring();
             for (unsigned i = 0; parallel && i < workers; ++i) {
                 pool.threads.push_back(
                     platform::start_thread([&impl, &pool, &archive_path, &m] { impl.run_worker(pool, archive_path, m); }));
@@ -1002,6 +1044,10 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
                     }
                 }
             }
+            // The entry's need counts before any worker may take it.
+            item->task->ring_bytes = decoder_ring(h);
+            item->task->reserved = Impl::worker_bytes(decoder_ring(h));
+            reserve(item->task->reserved);
             {
                 std::lock_guard<std::mutex> lock(pool.mutex);
                 pool.queue.push_back(item->task.get());

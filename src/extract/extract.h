@@ -87,8 +87,10 @@ public:
     // by a worker with its own decoder; what they report is told in entry
     // order. A file takes its real name as soon as it is complete, except
     // that entries for the same path take effect in entry order.
-    // The workers are fewer where their decoders (each with a ring of the
-    // archive's first entry's size) would not fit in memory_budget bytes.
+    // The workers' decoders share memory_budget bytes (0: no bound): each
+    // entry's ring and buffers are reserved before a worker takes it, so
+    // fewer run at once where the entries' rings would not fit, and an
+    // entry that needs more than the whole budget is decoded alone.
     void set_workers(unsigned workers, std::uint64_t memory_budget);
     // Where given, grows by every byte restored (for a progress display).
     void set_progress(std::atomic<std::uint64_t>* bytes_done);

@@ -11,7 +11,11 @@
 // must name the archive, end with status 1 and leave the archive cut back to
 // its last complete entry; the extract command must name the file it could
 // not write, end with status 1 and still restore what fits.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "e2e_util.h"
+#include "extract/extract.h"
 #include "test_util.h"
 
 namespace qev {
@@ -205,6 +210,138 @@ TEST(Resources, ListingDecodesNothing) {
     EXPECT_LT(listed.peak_kib, 64 * KIB_PER_MIB);
     // No ring, no decoding buffers: below what the extraction needs.
     EXPECT_LT(listed.peak_kib, extracted.peak_kib);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+
+// The address-space limit of ulimit -v: 600,000 KiB.
+constexpr std::uint64_t ULIMIT_V_BYTES = 600000ull * 1024;
+
+// A non-solid entry is decoded in a ring of its own size, not the stored
+// one: files added with the 1 GiB ring (-b8) are tested and restored under
+// ulimit -v 600000, an 11-byte file as well as 200 KB and 5 MB of text
+// (two blocks, with matches across the block boundary), and come back
+// unchanged.
+TEST(Resources, NonSolidEntryIsDecodedInARingOfItsOwnSize) {
+    if (SANITIZED) GTEST_SKIP() << "a sanitizer's shadow memory does not fit under ulimit -v";
+    TempDir dir;
+    const Tree inputs = {{"tiny.txt", "hello world"},
+                         {"note.txt", as_text(test::wordy_bytes(200000, 51))},
+                         {"long.txt", as_text(test::wordy_bytes(5000000, 52))}};
+    for (const auto& [name, content] : inputs) dir.put("in/" + name, content);
+    const RunResult made = e2e::run_qev(dir / "in", {"a", "-b8", "arc", "tiny.txt", "note.txt", "long.txt"});
+    ASSERT_TRUE(made.exited() && made.status == 0) << describe(made);
+    for (const RawEntry& e : e2e::parse_archive(test::read_file(dir / "in/arc"))) ASSERT_EQ(e.ring_size, 1u << 30);
+
+    RunOptions limited;
+    limited.timeout_seconds = 60;
+    limited.address_space_limit = ULIMIT_V_BYTES;
+    for (const char* threads : {"-t1", "-t2"}) {
+        SCOPED_TRACE(threads);
+        const RunResult tested = e2e::run_qev(dir.path(), {"t", "in/arc"}, limited);
+        EXPECT_TRUE(tested.exited() && tested.status == 0) << describe(tested);
+        const std::string dest = std::string("out") + threads;
+        const RunResult r = e2e::run_qev(dir.path(), {"x", threads, "in/arc", dest}, limited);
+        ASSERT_TRUE(r.exited() && r.status == 0) << describe(r);
+        EXPECT_EQ(e2e::tree_difference(inputs, e2e::files_of(e2e::snapshot(dir / dest))), "");
+    }
+}
+
+// Address space of this process in bytes, read without allocating.
+std::uint64_t mapped_bytes() {
+    char text[64] = {};
+    const int fd = open("/proc/self/statm", O_RDONLY);
+    if (fd < 0) return 0;
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    return std::strtoull(text, nullptr, 10) * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Every entry's ring counts against the workers' memory budget before a
+// worker takes it, not only the first entry's. The archive's first entry
+// has the 8 MiB ring; twelve after it claim 2^40 bytes with the 1 GiB ring
+// (each decodes 200 KB, then its stream runs dry). Eight workers share a
+// budget of 3 GiB, so at most two of those rings may exist at once; eight
+// would be 8 GiB. The check runs in a child whose address space is limited
+// to 4 GiB more than it has: rings beyond the budget cannot be had there,
+// and the extraction would end for want of memory.
+TEST(Resources, WorkersReserveEveryEntrysRingFromTheBudget) {
+    const Source& src = source();
+    std::vector<RawEntry> entries = {src.entry};
+    for (int i = 0; i < 12; ++i) {
+        RawEntry e = src.entry;
+        e.set_path("", "wide" + std::to_string(i) + ".txt");
+        e.ring_size = 1u << 30;
+        e.unpacked_size = std::uint64_t{1} << 40;
+        e.fix_size();
+        entries.push_back(e);
+    }
+    TempDir dir;
+    dir.put("arc", e2e::archive_bytes(entries));
+    const std::string archive = dir / "arc";
+
+    constexpr std::uint64_t GIB = std::uint64_t{1} << 30;
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit limit{};
+        const std::uint64_t before = mapped_bytes();
+        if (before == 0 || getrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+        limit.rlim_cur = before + 4 * GIB;
+        if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+        SilentExtractObserver quiet;
+        Extractor tester(quiet);
+        tester.set_writing(false);
+        tester.set_workers(8, 3 * GIB);
+        const ExtractResult r = tester.extract_archive(archive, "", "*");
+        if (r.status == ExtractStatus::NoMemory) _exit(1);
+        _exit(r.status == ExtractStatus::Done && r.damaged == 12 && r.unverified == 1 ? 0 : 3);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "the child ended with signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0)
+        << "1: more rings than the budget holds were allocated; 2: no limit could be set; 3: wrong result";
+}
+
+// Many small damaged entries cost about what their bytes cost: 2,000
+// entries of 186 bytes (long names, 16-byte streams), each claiming 2^62
+// bytes, whose streams are all zeros. Zeros decode as matches whose length
+// flags are all 1, and after the stream's end the coder reads zeros again:
+// the run of flags must stop soon after the stream does, not at the
+// block's end (4 MiB of flags per entry, half a minute for the archive).
+// Both commands end within a timeout well below that, each entry reported.
+TEST(Resources, DamagedEntriesAreRejectedAtTheCostOfTheirSize) {
+    std::vector<RawEntry> entries;
+    for (int i = 0; i < 2000; ++i) {
+        RawEntry e = source().entry;
+        e.set_path("", "z" + std::to_string(1000 + i) + std::string(120, 'z') + ".bin");
+        e.unpacked_size = std::uint64_t{1} << 62;
+        e.stream.assign(16, 0);
+        e.fix_size();
+        entries.push_back(e);
+    }
+    ASSERT_EQ(entries[0].entry_size, 186u);
+    TempDir dir;
+    dir.put("arc", e2e::archive_bytes(entries));
+    RunOptions bounded;
+    bounded.timeout_seconds = 10;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"t", "arc"}, std::vector<std::string>{"x", "arc", "dest"}}) {
+        SCOPED_TRACE(args[0]);
+        const RunResult r = e2e::run_qev(dir.path(), args, bounded);
+        ASSERT_TRUE(r.exited()) << describe(r).substr(0, 2000);
+        EXPECT_EQ(r.status, 1);
+        std::size_t reported = 0;
+        for (const std::string& line : e2e::lines_of(r.out)) reported += line.rfind("Error: damaged entry z", 0) == 0;
+        EXPECT_EQ(reported, entries.size());
+    }
+    EXPECT_TRUE(e2e::files_of(e2e::snapshot(dir / "dest")).empty());
 }
 
 // ---------------------------------------------------------------------------
