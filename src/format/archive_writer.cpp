@@ -136,6 +136,14 @@ ArchiveWriter::OpenReport ArchiveWriter::open(const std::string& path, bool soli
                 return report;
             }
         }
+        if (file_.is_pipe()) {
+            // An archive is written at positions and read back: a pipe that
+            // nobody reads would take the bytes until it is full, and wait.
+            file_.close();
+            report.status = OpenStatus::CannotCreate;
+            report.problem = platform::open_failure_reason(path, EINVAL);
+            return report;
+        }
         if (!lock_archive(file_, path, true, waiter)) {
             // A file this run has just created is left: another run that
             // opened it meanwhile holds the lock and writes to it.

@@ -287,6 +287,11 @@ bool File::identity(FileId& id) const {
     return true;
 }
 
+bool File::is_pipe() const {
+    struct stat st;
+    return fd_ >= 0 && ::fstat(fd_, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
 LockResult File::lock(bool exclusive, bool wait) {
     if (fd_ < 0) return LockResult::Failed;
     // A blocking flock is restarted after the handler that records an

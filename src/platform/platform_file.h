@@ -117,6 +117,9 @@ public:
     // the modification time (the access time becomes the same).
     bool restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds);
     bool identity(FileId& id) const;
+    // True for a pipe or a socket: bytes go through it and cannot be
+    // read back or written again at a position.
+    bool is_pipe() const;
     // An advisory lock on the whole file, shared or exclusive, held until
     // the file is closed. Without wait a conflicting lock gives Busy; with
     // wait the lock is tried again every few milliseconds until it is had

@@ -42,8 +42,11 @@ TEST(ArchiveOpen, AddToAPathThatDoesNotOpenEndsAtOnceWithTheReason) {
     chmod((t / "f.txt").c_str(), 0644);
     fs::create_directories(t / "folder.qev");
     fs::create_symlink("nowhere/at/all", t / "dangling.qev");
+    ASSERT_EQ(mkfifo((t / "pipe.qev").c_str(), 0644), 0);
     for (const auto& [archive, reason] : std::vector<std::pair<std::string, std::string>>{
-             {"folder.qev", "it is a folder"}, {"dangling.qev", "it is a symbolic link that leads nowhere"}}) {
+             {"folder.qev", "it is a folder"},
+             {"dangling.qev", "it is a symbolic link that leads nowhere"},
+             {"pipe.qev", "it is a pipe, not a regular file"}}) {
         const RunResult r = e2e::run_qev(t.path(), {"a", archive, "f.txt"}, bounded());
         EXPECT_TRUE(r.exited() && r.status == 1) << describe(r);
         EXPECT_TRUE(has(r, "Error: cannot open Output file " + (t / archive) + ": " + reason + "\n")) << describe(r);
