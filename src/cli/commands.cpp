@@ -36,8 +36,13 @@ void print_path_too_long(const std::string& path) {
     std::fprintf(console_out(), "Error: path too long: %s\n", path.c_str());
 }
 
-void print_cannot_open_archive(const std::string& archive_path) {
-    std::fprintf(console_out(), "Error: cannot open Archive file %s\n", archive_path.c_str());
+// reason says why, where more than "there is no such file" is known.
+void print_cannot_open_archive(const std::string& archive_path, const std::string& reason = std::string()) {
+    if (reason.empty()) {
+        std::fprintf(console_out(), "Error: cannot open Archive file %s\n", archive_path.c_str());
+    } else {
+        std::fprintf(console_out(), "Error: cannot open Archive file %s: %s\n", archive_path.c_str(), reason.c_str());
+    }
 }
 
 void print_no_memory() { std::fprintf(console_out(), "No memory \n"); }
@@ -145,10 +150,14 @@ public:
                 std::fprintf(out, "Error: cannot open Input file %s\n", input_path.c_str());
                 break;
             case StoreStatus::CannotCreateArchive:
-                std::fprintf(out, "Error: cannot open Output file %s\n", archive);
+                if (result.problem.empty()) {
+                    std::fprintf(out, "Error: cannot open Output file %s\n", archive);
+                } else {
+                    std::fprintf(out, "Error: cannot open Output file %s: %s\n", archive, result.problem.c_str());
+                }
                 break;
             case StoreStatus::CannotReadArchive:
-                print_cannot_open_archive(archive_path_);
+                print_cannot_open_archive(archive_path_, result.problem);
                 break;
             case StoreStatus::SolidRefused:
                 std::fprintf(out, "Not implemented in Solid mode ! ");
@@ -161,7 +170,12 @@ public:
                              archive, result.problem_offset, result.problem.c_str());
                 break;
             case StoreStatus::WriteFailed:
-                std::fprintf(out, "Error: cannot write to Archive file %s\n", archive);
+                if (!result.spill_file.empty()) {
+                    std::fprintf(out, "Error: cannot write to the temporary file %s that holds the coded %s: %s\n",
+                                 result.spill_file.c_str(), input_path.c_str(), result.problem.c_str());
+                } else {
+                    std::fprintf(out, "Error: cannot write to Archive file %s\n", archive);
+                }
                 break;
             case StoreStatus::Interrupted:
                 if (result.archive_removed) {
@@ -381,7 +395,13 @@ private:
 int ended_early(const ExtractResult& result, const std::string& archive_path, const char* what) {
     switch (result.status) {
         case ExtractStatus::CannotOpenArchive:
-            print_cannot_open_archive(archive_path);
+            // The open fails when a wait for another run's lock is
+            // interrupted.
+            if (interruption_requested()) {
+                std::fprintf(console_out(), "Interrupted: %s %s stopped\n", what, archive_path.c_str());
+                return interrupted_status();
+            }
+            print_cannot_open_archive(archive_path, ArchiveReader::unreadable_reason(archive_path));
             return 1;
         case ExtractStatus::NoMemory:
             print_no_memory();
@@ -526,7 +546,11 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
         ArchiveReader archive;
         ListConsole console;
         if (!archive.open(archive_path, &console)) {
-            print_cannot_open_archive(archive_path);
+            if (interruption_requested()) {
+                std::fprintf(console_out(), "Interrupted: the listing of %s stopped\n", archive_path.c_str());
+                return interrupted_status();
+            }
+            print_cannot_open_archive(archive_path, archive.problem());
             return 1;
         }
         const int listed_before = listed;

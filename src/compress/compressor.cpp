@@ -38,9 +38,13 @@ StoreStatus Compressor::open_archive(StoreResult& result) {
             }
             return StoreStatus::Stored;
         case ArchiveWriter::OpenStatus::CannotCreate:
+            result.problem = report.problem;
             return StoreStatus::CannotCreateArchive;
         case ArchiveWriter::OpenStatus::CannotRead:
+            result.problem = report.problem;
             return StoreStatus::CannotReadArchive;
+        case ArchiveWriter::OpenStatus::Interrupted:
+            return StoreStatus::Interrupted;
         case ArchiveWriter::OpenStatus::SolidRefused:
             return StoreStatus::SolidRefused;
         case ArchiveWriter::OpenStatus::NotSound:

@@ -63,9 +63,14 @@ struct StoreResult {
     StoreStatus status = StoreStatus::Stored;
     std::uint64_t unpacked_size = 0;  // bytes of the file as its size said
     std::uint64_t entry_size = 0;     // bytes of the entry, header included
-    // ArchiveNotSound: what was found where.
+    // ArchiveNotSound: what was found where. CannotCreateArchive,
+    // CannotReadArchive: why the archive does not open. WriteFailed with
+    // spill_file: why that file failed.
     std::uint64_t problem_offset = 0;
     std::string problem;
+    // WriteFailed: the temporary file that held the coded entry, when it
+    // was that file and not the archive that could not be written or read.
+    std::string spill_file;
     // WriteFailed, Interrupted: the archive held no complete entry and was
     // removed.
     bool archive_removed = false;

@@ -1,51 +1,102 @@
 #include "compress/parallel_compressor.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <thread>
 
 #include "platform/interruption.h"
+#include "platform/platform_file.h"
 
 namespace qev {
 
 namespace {
 
-// Coded bytes of one entry: in memory up to MEMORY_LIMIT, then in an
-// unnamed temporary file.
+// Coded bytes of one entry: in memory up to MEMORY_LIMIT, then in a
+// temporary file without a name in the first of the spill folders where
+// one can be made. A failure of that file is kept, with its name, for the
+// error line.
 class SpillBuffer : public ByteSink {
 public:
     static constexpr std::size_t MEMORY_LIMIT = 16u << 20;
 
-    ~SpillBuffer() override {
-        if (spill_ != nullptr) std::fclose(spill_);
-    }
+    void set_folders(const std::vector<std::string>* folders) { folders_ = folders; }
+
     bool write(const std::uint8_t* data, std::size_t n) override {
-        if (spill_ == nullptr && memory_.size() + n <= MEMORY_LIMIT) {
+        if (!spill_.is_open() && memory_.size() + n <= MEMORY_LIMIT) {
             memory_.insert(memory_.end(), data, data + n);
             return true;
         }
-        if (spill_ == nullptr && (spill_ = std::tmpfile()) == nullptr) return false;
-        return std::fwrite(data, 1, n, spill_) == n;
+        if (failed_) return false;
+        if (!spill_.is_open() && !create()) return false;
+        if (!spill_.write(data, n)) return fail(errno);
+        spilled_ += n;
+        return true;
     }
     // Hands everything written, in order, to out; false when out fails or
     // stop says so.
     bool copy_to(ByteSink& out, const std::function<bool()>& stop) {
         if (!memory_.empty() && !out.write(memory_.data(), memory_.size())) return false;
-        if (spill_ == nullptr) return true;
-        if (std::fflush(spill_) != 0 || std::fseek(spill_, 0, SEEK_SET) != 0) return false;
+        if (!spill_.is_open()) return true;
+        if (!spill_.seek(0)) return fail(errno);
         std::vector<std::uint8_t> piece(1u << 20);
-        for (std::size_t got; (got = std::fread(piece.data(), 1, piece.size(), spill_)) > 0;) {
-            if (!out.write(piece.data(), got) || stop()) return false;
+        for (std::uint64_t left = spilled_; left > 0;) {
+            const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+            errno = 0;
+            if (spill_.read(piece.data(), want) != want) return fail(errno != 0 ? errno : EIO);
+            if (!out.write(piece.data(), want) || stop()) return false;
+            left -= want;
         }
-        return std::ferror(spill_) == 0;
+        return true;
     }
+    // The temporary file failed: its name (or, when none could be made,
+    // where it was to be) and why.
+    bool failed() const { return failed_; }
+    const std::string& name() const { return name_; }
+    const std::string& problem() const { return problem_; }
 
 private:
+    bool create() {
+        int first_error = 0;
+        for (const std::string& folder : *folders_) {
+            if (spill_.create_unnamed(folder, "qev-spill-", name_)) return true;
+            if (first_error == 0) {
+                first_error = errno;
+                name_ = folder + "/qev-spill-XXXXXX";
+            }
+        }
+        return fail(first_error);
+    }
+    bool fail(int error) {
+        failed_ = true;
+        problem_ = platform::error_text(error);
+        return false;
+    }
+
     std::vector<std::uint8_t> memory_;
-    std::FILE* spill_ = nullptr;
+    const std::vector<std::string>* folders_ = nullptr;
+    platform::File spill_;
+    std::uint64_t spilled_ = 0;
+    bool failed_ = false;
+    std::string name_;
+    std::string problem_;
 };
+
+// Where coded entries that wait for their turn are spilled: the folder
+// TMPDIR names, else the archive's own folder (whose file system takes the
+// entry anyway), and /tmp when neither takes a file.
+std::vector<std::string> spill_folders(const std::string& archive_path) {
+    std::vector<std::string> folders;
+    for (const std::string& folder :
+         {platform::temporary_folder_setting(), platform::folder_of(archive_path), std::string("/tmp")}) {
+        if (!folder.empty() && std::find(folders.begin(), folders.end(), folder) == folders.end()) {
+            folders.push_back(folder);
+        }
+    }
+    return folders;
+}
 
 // The entropy score a file leaves for the next: a file under 512 bytes
 // codes its raw flag with the score the last larger file left, so such a
@@ -77,9 +128,10 @@ std::uint64_t compression_worker_bytes(const SearchSettings& search) {
 
 struct ParallelCompressor::Shared {
     Shared(const CompressOptions& o, std::string archive_path, unsigned n)
-        : options(o), front(o, std::move(archive_path)), workers(n == 0 ? 1 : n) {}
+        : options(o), spill(spill_folders(archive_path)), front(o, std::move(archive_path)), workers(n == 0 ? 1 : n) {}
 
     CompressOptions options;
+    std::vector<std::string> spill;
     Compressor front;
     unsigned workers;
 
@@ -168,6 +220,7 @@ void ParallelCompressor::store_all(const std::vector<FileToStore>& files,
         while (planning && next < files.size() && pending.size() < in_flight) {
             auto job = std::make_unique<Job>();
             job->index = next;
+            job->stream.set_folders(&s.spill);
             const FileToStore& f = files[next++];
             job->planned = s.front.plan(f.path, f.name, f.dir, f.type, job->entry, job->result);
             if (job->planned == StoreStatus::Stored) {
@@ -217,6 +270,10 @@ void ParallelCompressor::store_all(const std::vector<FileToStore>& files,
                                                         });
                                                     },
                                                     result);
+                if (result.status == StoreStatus::WriteFailed && head.stream.failed()) {
+                    result.spill_file = head.stream.name();
+                    result.problem = head.stream.problem();
+                }
             }
         }
         report(head.index, result);

@@ -1017,6 +1017,8 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             m.observer->damaged_archive(entry.offset, entry.problem);
             m.failed = true;
             ++m.damaged;
+            // Where the walk resumes, a solid stream cannot.
+            m.solid_broken = true;
         } else if (entry.check == HeaderCheck::BadEntry) {
             m.report(h, entry.problem);
             if (h.solid) m.solid_broken = true;
@@ -1067,7 +1069,7 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         // A few entries ahead of the oldest unsettled one, so that what the
         // workers found waits to be told in bounded number.
         settle_done(parallel ? 4u * impl.workers : 0u);
-        if (ends_walk(entry.check)) break;
+        if (ends_walk(entry.check) && entry.resumes_at == 0) break;
     }
     // No more tasks: idle workers end and leave their cores to the others.
     {

@@ -31,11 +31,13 @@ public:
         CannotRead,    // an existing archive cannot be read to be checked
         SolidRefused,  // appending to a solid archive, or in a solid run
         NotSound,      // the existing file is damaged or no archive: left untouched
+        Interrupted,   // the wait for another run's lock was interrupted
     };
 
     struct OpenReport {
         OpenStatus status = OpenStatus::Ok;
-        // NotSound: where and what.
+        // NotSound: where and what. CannotCreate, CannotRead: why (a
+        // phrase such as "it is a folder" or "permission denied").
         std::uint64_t problem_offset = 0;
         std::string problem;
         // Ok: an unfinished entry at the end, left by an add that was
@@ -47,7 +49,11 @@ public:
 
     // Creates the archive, or accepts an existing one for appending: only a
     // sound, non-solid archive takes more entries, and never from a solid
-    // run. Its entries' headers are walked first (nothing is decoded).
+    // run. Its entries' headers are walked first (nothing is decoded). A
+    // path that exists but cannot be opened for reading and writing (a
+    // folder, a link that leads nowhere, a read-only file) fails at once;
+    // one that another run creates, removes or replaces meanwhile is opened
+    // again, a bounded number of times.
     OpenReport open(const std::string& path, bool solid, LockWaiter* waiter = nullptr);
     bool is_open() const { return file_.is_open(); }
     void close() { file_.close(); }

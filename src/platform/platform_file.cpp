@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <dirent.h>
@@ -14,6 +16,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include "platform/interruption.h"
 
 namespace qev {
 namespace platform {
@@ -108,6 +112,29 @@ bool File::open_read(const std::string& path) {
     return true;
 }
 
+bool File::open_read_regular(const std::string& path) {
+    close();
+    // Without O_NONBLOCK the open of a pipe that nobody writes to would wait.
+    fd_ = open_retrying(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd_ < 0) return false;
+    struct stat st;
+    int kind_error = 0;
+    if (::fstat(fd_, &st) != 0) {
+        kind_error = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+        kind_error = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+        kind_error = EINVAL;
+    } else {
+        const int flags = ::fcntl(fd_, F_GETFL);
+        if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) kind_error = errno;
+    }
+    if (kind_error == 0) return true;
+    close();
+    errno = kind_error;
+    return false;
+}
+
 bool File::open_write(const std::string& path) {
     close();
     fd_ = open_retrying(path, O_WRONLY);
@@ -130,6 +157,21 @@ bool File::create_new(const std::string& path) {
     close();
     fd_ = open_retrying(path, O_RDWR | O_CREAT | O_EXCL, 0666);
     return fd_ >= 0;
+}
+
+bool File::create_unnamed(const std::string& folder, const std::string& stem, std::string& name) {
+    close();
+    std::string native = native_path(folder);
+    if (native.empty()) native = ".";
+    if (native.back() != '/') native.push_back('/');
+    std::string pattern = native + stem + "XXXXXX";
+    do {
+        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) return false;
+    (void)::unlink(pattern.c_str());
+    name = pattern;
+    return true;
 }
 
 bool File::create_replacing_link(const std::string& path) {
@@ -256,13 +298,27 @@ bool File::stamp(Stamp& out) const {
     return true;
 }
 
+bool File::is_pipe() const {
+    struct stat st;
+    return fd_ >= 0 && ::fstat(fd_, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
 LockResult File::lock(bool exclusive, bool wait) {
     if (fd_ < 0) return LockResult::Failed;
-    const int operation = (exclusive ? LOCK_EX : LOCK_SH) | (wait ? 0 : LOCK_NB);
+    // A blocking flock is restarted after the handler that records an
+    // interruption, so a wait would never end on a signal: the lock is
+    // tried without blocking, and between tries the wait looks for an
+    // interruption.
+    const int operation = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     for (;;) {
         if (::flock(fd_, operation) == 0) return LockResult::Locked;
         if (errno == EINTR) continue;
-        return errno == EWOULDBLOCK ? LockResult::Busy : LockResult::Failed;
+        if (errno != EWOULDBLOCK) return LockResult::Failed;
+        if (!wait) return LockResult::Busy;
+        if (interruption() != 0) return LockResult::Interrupted;
+        struct timespec pause = {0, 20 * 1000 * 1000};
+        (void)::nanosleep(&pause, nullptr);  // a signal ends the pause early
+        if (interruption() != 0) return LockResult::Interrupted;
     }
 }
 
@@ -510,6 +566,74 @@ EntryStatus status_of(const std::string& native, bool follow_links = true) {
 }
 
 }  // namespace
+
+std::string temporary_folder_setting() {
+    const char* folder = std::getenv("TMPDIR");
+    return folder != nullptr ? std::string(folder) : std::string();
+}
+
+std::string folder_of(const std::string& path) {
+    std::size_t cut = path.size();
+    while (cut > 0 && !is_separator(path[cut - 1])) --cut;
+    if (cut == 0) return ".";
+    while (cut > 1 && is_separator(path[cut - 2])) --cut;  // a run of separators
+    if (cut == 1 || (cut == 3 && has_drive_prefix(path))) return path.substr(0, cut);  // a root
+    return path.substr(0, cut - 1);
+}
+
+bool is_dangling_link(const std::string& path) {
+    const std::string native = native_path(path);
+    struct stat st;
+    if (native.empty() || ::lstat(native.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    return ::stat(native.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+std::string open_failure_reason(const std::string& path, int error) {
+    const std::string native = native_path(path);
+    struct stat st;
+    const bool exists = !native.empty() && ::stat(native.c_str(), &st) == 0;
+    if (is_dangling_link(path)) return "it is a symbolic link that leads nowhere";
+    if (error == EISDIR || (exists && S_ISDIR(st.st_mode))) return "it is a folder";
+    if (exists && !S_ISREG(st.st_mode)) {
+        if (S_ISFIFO(st.st_mode)) return "it is a pipe, not a regular file";
+        if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "it is a device, not a regular file";
+        if (S_ISSOCK(st.st_mode)) return "it is a socket, not a regular file";
+        return "it is not a regular file";
+    }
+    return error_text(error);
+}
+
+std::string error_text(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return "permission denied";
+        case EROFS:
+            return "the file system is read-only";
+        case ENOENT:
+            return "no such file or folder";
+        case ENOTDIR:
+            return "a part of its path is not a folder";
+        case ELOOP:
+            return "it is a symbolic link that leads round in a loop";
+        case ENOSPC:
+        case EDQUOT:
+            return "no space is left on its file system";
+        case ETXTBSY:
+            return "it is a program that is running";
+        case ENAMETOOLONG:
+            return "its path is too long";
+        case EFBIG:
+            return "it would grow beyond the largest file allowed";
+        case EIO:
+            return "the device reported an input or output error";
+        default:
+            break;
+    }
+    std::string text = std::strerror(error);
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
 
 std::uint64_t file_size(const std::string& path) {
     struct stat st;

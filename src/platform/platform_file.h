@@ -71,8 +71,9 @@ bool path_identity(const std::string& path, FileId& id);
 
 enum class LockResult {
     Locked,
-    Busy,    // another process holds a lock that conflicts
-    Failed,  // the file system does not lock
+    Busy,         // another process holds a lock that conflicts
+    Failed,       // the file system does not lock
+    Interrupted,  // a wait for the lock was ended by an interruption (see interruption.h)
 };
 
 // An open file. Reads and writes loop until done; failures are reported
@@ -88,11 +89,18 @@ public:
     File& operator=(File&& other) noexcept;
 
     bool open_read(const std::string& path);   // existing file, read only
+    // An existing regular file, read only. A pipe or a device is never
+    // waited on: it fails at once, with errno EINVAL (EISDIR for a folder).
+    bool open_read_regular(const std::string& path);
     bool open_write(const std::string& path);  // existing file, write only, not truncated
     bool create(const std::string& path);      // new or truncated, read and write
     bool open_read_write(const std::string& path);  // existing file, not truncated
     // A new file, read and write; false when the path exists.
     bool create_new(const std::string& path);
+    // A new file in folder, read and write, whose name (stem and six
+    // random characters, left in name) is removed at once: it goes away
+    // with its last descriptor, even when the process is killed.
+    bool create_unnamed(const std::string& folder, const std::string& stem, std::string& name);
     // A restored file: like create, but a symbolic link at the path is
     // replaced by the file instead of being followed.
     bool create_replacing_link(const std::string& path);
@@ -132,8 +140,13 @@ public:
         bool operator!=(const Stamp& other) const { return !(*this == other); }
     };
     bool stamp(Stamp& out) const;
+    // True for a pipe or a socket: bytes go through it and cannot be
+    // read back or written again at a position.
+    bool is_pipe() const;
     // An advisory lock on the whole file, shared or exclusive, held until
-    // the file is closed. Without wait a conflicting lock gives Busy.
+    // the file is closed. Without wait a conflicting lock gives Busy; with
+    // wait the lock is tried again every few milliseconds until it is had
+    // or an interruption has been recorded (Interrupted).
     LockResult lock(bool exclusive, bool wait);
     // Asks the system to put the file's bytes on the disk.
     bool sync();
@@ -143,6 +156,28 @@ private:
     friend class Directory;
     int fd_ = -1;
 };
+
+// Why an open or a create of path failed with the system error error, as a
+// phrase to follow the path ("it is a folder", "permission denied", "it is a
+// symbolic link that leads nowhere", "the file system is read-only", "it is
+// a pipe, not a regular file", ...). What the path names now is looked at
+// where that explains the error better.
+std::string open_failure_reason(const std::string& path, int error);
+
+// A system error (an errno value) as a phrase about the file it concerns
+// ("permission denied", "no space is left on its file system", ...).
+std::string error_text(int error);
+
+// The folder the user named for temporary files (TMPDIR); empty when none
+// is named.
+std::string temporary_folder_setting();
+
+// The folder part of a path, without its last separator: "." for a path
+// without one, "/" for a file in the root.
+std::string folder_of(const std::string& path);
+
+// True when path is a symbolic link whose target does not exist.
+bool is_dangling_link(const std::string& path);
 
 // Size of a regular file from a status query on the path; 0 when the path is
 // missing or names a directory.

@@ -93,10 +93,18 @@ TEST(Listing, EveryPatternIsAFullPassAndTheCountSpansThemAll) {
 
 TEST(Listing, EmptyAndMissingArchives) {
     TempDir dir;
+    // An empty file is no archive: refused by every command that reads one.
     dir.put("empty.qev", Bytes());
     const RunResult empty = e2e::run_qev(dir.path(), {"l", "empty.qev"});
-    EXPECT_EQ(empty.status, 0) << describe(empty);
-    EXPECT_EQ(body(empty), (std::vector<std::string>{heading(dir / "empty.qev"), count_line(0, dir / "empty.qev")}));
+    EXPECT_EQ(empty.status, 1) << describe(empty);
+    EXPECT_EQ(body(empty), (std::vector<std::string>{heading(dir / "empty.qev"), "Error: cannot open Archive file " +
+                                                                                  (dir / "empty.qev") +
+                                                                                  ": it is empty, not an archive"}));
+    for (const char* command : {"x", "t"}) {
+        const RunResult r = e2e::run_qev(dir.path(), {command, "empty.qev"});
+        EXPECT_TRUE(r.exited() && r.status == 1) << describe(r);
+        EXPECT_NE(r.out.find(dir / "empty.qev" + ": it is empty, not an archive\n"), std::string::npos) << r.out;
+    }
 
     // A missing archive: its error after the heading, no count line.
     const RunResult missing = e2e::run_qev(dir.path(), {"l", "absent"});
@@ -137,6 +145,8 @@ TEST(Listing, DamagedArchives) {
     EXPECT_EQ(lines[3], "pics/notes.txt ");
     EXPECT_EQ(lines[4], count_line(2, p.dir / "bad_field"));
 
+    // An unfinished entry has no size to go by: the walk goes on at the
+    // next entry whose integrity record proves it sound.
     std::vector<RawEntry> unfinished = entries;
     unfinished[1].entry_size = 0;
     p.dir.put("unfinished", e2e::archive_bytes(unfinished));
@@ -144,11 +154,13 @@ TEST(Listing, DamagedArchives) {
     ASSERT_TRUE(stop.exited()) << describe(stop);
     EXPECT_TRUE(stop.exited() && stop.status == 1) << describe(stop);
     lines = body(stop);
-    ASSERT_EQ(lines.size(), 4u) << describe(stop);
+    ASSERT_EQ(lines.size(), 5u) << describe(stop);
     EXPECT_EQ(lines[1], "pics/y.BMP ");
     EXPECT_EQ(lines[2].rfind("Error", 0), 0u) << lines[2];
     EXPECT_NE(lines[2].find(p.dir / "unfinished"), std::string::npos) << lines[2];
-    EXPECT_EQ(lines[3], count_line(1, p.dir / "unfinished"));
+    EXPECT_NE(lines[2].find("are skipped"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3], "pics/notes.txt ");
+    EXPECT_EQ(lines[4], count_line(2, p.dir / "unfinished"));
 }
 
 }  // namespace

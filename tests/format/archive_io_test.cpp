@@ -3,6 +3,8 @@
 // what the writer makes of an existing file before it appends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -97,6 +99,56 @@ TEST(ArchiveIo, ExistingArchivesAreRepairedOnlyForAnUnfinishedTail) {
     test::write_file(t / "solid", e2e::archive_bytes({solid}));
     EXPECT_EQ(writer.open(t / "solid", false).status, ArchiveWriter::OpenStatus::SolidRefused);
     EXPECT_EQ(writer.open(t / "tail", true).status, ArchiveWriter::OpenStatus::SolidRefused);
+}
+
+// Whether complete entries follow an unfinished one is told from the
+// archive's end, not by a search through the bytes after it.
+TEST(ArchiveIo, AnUnfinishedEntryIsJudgedFromTheArchivesEnd) {
+    e2e::TempDir t;
+    t.put("one.txt", test::wordy_bytes(3000, 5));
+    ASSERT_EQ(e2e::run_qev(t.path(), {"a", "-b1", "-h1", "arc", "one.txt"}).status, 0);
+    const Bytes complete = test::read_file(t / "arc");
+    Bytes unpatched = complete;  // its record written, its size not yet patched in
+    std::fill(unpatched.begin(), unpatched.begin() + 8, 0);
+    // 64 MiB of 8-byte words that each hold their distance to the end, as
+    // entry sizes would.
+    Bytes sizes(64u << 20);
+    const auto with_sizes = [&](Bytes archive) {
+        const std::uint64_t end = archive.size() + sizes.size();
+        for (std::size_t at = 0; at < sizes.size(); at += 8) {
+            for (int i = 0; i < 8; ++i) sizes[at + i] = static_cast<std::uint8_t>((end - archive.size() - at) >> (8 * i));
+        }
+        archive.insert(archive.end(), sizes.begin(), sizes.end());
+        return archive;
+    };
+    const auto joined = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+        return out;
+    };
+    const Bytes header_only(unpatched.begin(), unpatched.begin() + FIXED_HEADER_BYTES + 8 + 1);
+    ASSERT_EQ(e2e::parse_archive(complete)[0].header_bytes(), header_only.size());
+
+    ArchiveWriter writer;
+    // A complete entry with its record after the unfinished one: refused.
+    test::write_file(t / "followed", joined({complete, unpatched, complete}));
+    EXPECT_EQ(writer.open(t / "followed", false).status, ArchiveWriter::OpenStatus::NotSound);
+    // The unfinished entry's own record at the end: cut off.
+    test::write_file(t / "own", joined({complete, unpatched}));
+    ArchiveWriter::OpenReport report = writer.open(t / "own", false);
+    EXPECT_TRUE(report.status == ArchiveWriter::OpenStatus::Ok && report.repaired);
+    writer.close();
+    EXPECT_EQ(test::read_file(t / "own"), complete);
+
+    // Behind an archive with records, and alone: the add repairs at once.
+    for (const Bytes& before : {complete, Bytes()}) {
+        test::write_file(t / "sizes", with_sizes(joined({before, header_only})));
+        e2e::RunOptions options;
+        options.timeout_seconds = 15;
+        const e2e::RunResult r = e2e::run_qev(t.path(), {"a", "-b1", "-h1", "sizes", "one.txt"}, options);
+        EXPECT_TRUE(r.exited() && r.status == 0) << e2e::describe(r);
+        EXPECT_EQ(test::read_file(t / "sizes").size(), before.size() + complete.size());
+    }
 }
 
 }  // namespace
