@@ -356,6 +356,22 @@ inline std::string describe(const RunResult& r) {
     return s;
 }
 
+// Why the program cannot be run as an ordinary user here (RunOptions::
+// unprivileged), or empty when it can: the tests are not run as root, or a
+// folder on the binary's path is closed to other users (a build in a
+// mktemp -d folder or under /root).
+inline std::string unprivileged_run_refused(const std::string& cwd) {
+    RunOptions options;
+    options.unprivileged = true;
+    const RunResult probe = run_qev(cwd, {"--version"}, options);
+    if (probe.status == 125) return "cannot run as an ordinary user here";
+    if (probe.status != 0) {
+        return std::string("an ordinary user cannot run ") + QEV_BINARY +
+               " (a folder on its path is closed to other users): " + describe(probe);
+    }
+    return std::string();
+}
+
 // The lines of a text, without their line ends.
 inline std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;

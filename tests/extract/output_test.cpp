@@ -112,18 +112,20 @@ TEST(Output, NoEntryOfAnyKindReplacesTheArchiveBeingRead) {
     ASSERT_EQ(e2e::run_qev(t / "link", {"a", "-l", "../link.qev", "backup.qev"}).status, 0);
     ASSERT_EQ(e2e::run_qev(t / "folder", {"a", "-r", "-l", "../folder.qev", "backup.qev"}).status, 0);
     for (const std::string kind : {"link", "folder"}) {
-        SCOPED_TRACE(kind);
-        const std::string here = t / ("in-place-" + kind);
-        fs::create_directories(here);
-        fs::copy_file(t / (kind + ".qev"), here + "/backup.qev");
-        const Bytes archive = test::read_file(here + "/backup.qev");
-        const RunResult r = e2e::run_qev(here, {"x", "backup.qev"});
-        EXPECT_EQ(r.status, 1) << describe(r);
-        EXPECT_TRUE(contains(r.out, "Error: entry backup.qev would replace the archive " + here +
-                                        "/backup.qev being read; it is not restored\n"))
-            << r.out;
-        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(here + "/backup.qev")));
-        EXPECT_EQ(test::read_file(here + "/backup.qev"), archive);
+        for (const std::string workers : {"-t1", "-t4"}) {
+            SCOPED_TRACE(kind + " " + workers);
+            const std::string here = t / ("in-place-" + kind + workers);
+            fs::create_directories(here);
+            fs::copy_file(t / (kind + ".qev"), here + "/backup.qev");
+            const Bytes archive = test::read_file(here + "/backup.qev");
+            const RunResult r = e2e::run_qev(here, {"x", workers, "backup.qev"});
+            EXPECT_EQ(r.status, 1) << describe(r);
+            EXPECT_TRUE(contains(r.out, "Error: entry backup.qev would replace the archive " + here +
+                                            "/backup.qev being read; it is not restored\n"))
+                << r.out;
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(here + "/backup.qev")));
+            EXPECT_EQ(test::read_file(here + "/backup.qev"), archive);
+        }
     }
 }
 

@@ -194,14 +194,8 @@ TEST(ArchiveFormat, UnreadableInputIsReportedAndSkipped) {
 
     e2e::RunOptions options;
     options.unprivileged = true;
-    // A build in a folder that other users cannot enter (a mktemp -d folder,
-    // /root) cannot be run by them.
-    const RunResult probe = e2e::run_qev(dir.path(), {"--version"}, options);
-    if (probe.status == 125) GTEST_SKIP() << "cannot run as an ordinary user here";
-    if (probe.status != 0) {
-        GTEST_SKIP() << "an ordinary user cannot run " << QEV_BINARY
-                     << " (a folder on its path is closed to other users): " << describe(probe);
-    }
+    const std::string refused = e2e::unprivileged_run_refused(dir.path());
+    if (!refused.empty()) GTEST_SKIP() << refused;
     const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc", "locked.txt", "open.txt"}, options);
     EXPECT_TRUE(r.exited() && r.status == 1) << describe(r);
     EXPECT_NE(r.out.find("Error: cannot open Input file locked.txt\n"), std::string::npos) << describe(r);
