@@ -1,7 +1,11 @@
 // Helpers shared by the tests: in-memory byte streams, file I/O and data makers.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -12,6 +16,17 @@
 #include "engine/engine.h"
 
 namespace qev::test {
+
+// Address space of this process in bytes, read without allocating.
+inline std::uint64_t mapped_bytes() {
+    char text[64] = {};
+    const int fd = open("/proc/self/statm", O_RDONLY);
+    if (fd < 0) return 0;
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    return std::strtoull(text, nullptr, 10) * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
 
 class MemorySink : public ByteSink {
 public:

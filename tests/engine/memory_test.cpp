@@ -7,20 +7,10 @@
 #include <cstdlib>
 
 #include "engine/engine.h"
+#include "test_util.h"
 
 namespace qev {
 namespace {
-
-// Address space of this process in bytes, read without allocating.
-std::size_t mapped_bytes() {
-    char text[64] = {};
-    const int fd = open("/proc/self/statm", O_RDONLY);
-    if (fd < 0) return 0;
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) return 0;
-    return std::strtoull(text, nullptr, 10) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-}
 
 // The table is two mappings. When the second cannot be had, the first must
 // go back: a run that keeps failing would otherwise lose its whole size
@@ -32,14 +22,14 @@ TEST(MatchTable, FailedAllocationKeepsNoMapping) {
         // 256 MiB of entries fit under the limit, their 4 MiB of line
         // epochs do not.
         const std::size_t entries = std::size_t{4} << 26;
-        const std::size_t before = mapped_bytes();
+        const std::size_t before = test::mapped_bytes();
         rlimit limit{};
         if (before == 0 || getrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
         limit.rlim_cur = before + entries + (1u << 20);
         if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
         MatchTable table;
         if (table.allocate(26, 2)) _exit(3);
-        _exit(mapped_bytes() < before + (16u << 20) ? 0 : 1);
+        _exit(test::mapped_bytes() < before + (16u << 20) ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);

@@ -251,17 +251,6 @@ TEST(Resources, NonSolidEntryIsDecodedInARingOfItsOwnSize) {
     }
 }
 
-// Address space of this process in bytes, read without allocating.
-std::uint64_t mapped_bytes() {
-    char text[64] = {};
-    const int fd = open("/proc/self/statm", O_RDONLY);
-    if (fd < 0) return 0;
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0) return 0;
-    return std::strtoull(text, nullptr, 10) * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-}
-
 // Every entry's ring counts against the workers' memory budget before a
 // worker takes it, not only the first entry's. The archive's first entry
 // has the 8 MiB ring; twelve after it claim 2^40 bytes with the 1 GiB ring
@@ -290,7 +279,7 @@ TEST(Resources, WorkersReserveEveryEntrysRingFromTheBudget) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         rlimit limit{};
-        const std::uint64_t before = mapped_bytes();
+        const std::uint64_t before = test::mapped_bytes();
         if (before == 0 || getrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
         limit.rlim_cur = before + 4 * GIB;
         if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
