@@ -104,6 +104,13 @@ std::string usage_text();
 // The version line of --version, with its line end.
 std::string version_text();
 
+// A name or path as the console shows it: bytes below 0x20, 0x7f, a
+// backslash, the control characters U+0080..U+009F and bytes that form no
+// valid UTF-8 become C escapes (\a \b \t \n \v \f \r \\, otherwise \ooo with
+// three octal digits); printable UTF-8 stays as it is. Every name the
+// program prints goes through it; the files themselves keep their names.
+std::string printable(const std::string& s);
+
 // ---------------------------------------------------------------------------
 // Path operations ('/' and '\' are both separators)
 

@@ -2,8 +2,9 @@
 // reports into the console lines and the exit status.
 #include <algorithm>
 #include <cinttypes>
-#include <ctime>
+#include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <string>
 #include <vector>
@@ -24,6 +25,24 @@ namespace {
 using platform::console_err;
 using platform::console_out;
 
+// A line that reports an error, a warning, a note, an interruption or a
+// wait: on standard error, so that standard output holds only what was asked
+// for (the banner, listings, per-file lines and totals). What standard
+// output holds so far goes first, so that one terminal showing both streams
+// shows the lines in the order they happened. Names in the arguments are
+// passed through printable().
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void diagnostic(const char* format, ...) {
+    std::fflush(console_out());
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(console_err(), format, args);
+    va_end(args);
+    std::fflush(console_err());
+}
+
 void print_usage() {
     // The banner goes first even when both streams end up in one place.
     std::fflush(console_out());
@@ -32,24 +51,21 @@ void print_usage() {
     std::fflush(console_err());
 }
 
-void print_path_too_long(const std::string& path) {
-    std::fprintf(console_out(), "Error: path too long: %s\n", path.c_str());
-}
+void print_path_too_long(const std::string& path) { diagnostic("Error: path too long: %s\n", printable(path).c_str()); }
 
 // reason says why, where more than "there is no such file" is known.
 void print_cannot_open_archive(const std::string& archive_path, const std::string& reason = std::string()) {
     if (reason.empty()) {
-        std::fprintf(console_out(), "Error: cannot open Archive file %s\n", archive_path.c_str());
+        diagnostic("Error: cannot open Archive file %s\n", printable(archive_path).c_str());
     } else {
-        std::fprintf(console_out(), "Error: cannot open Archive file %s: %s\n", archive_path.c_str(), reason.c_str());
+        diagnostic("Error: cannot open Archive file %s: %s\n", printable(archive_path).c_str(), reason.c_str());
     }
 }
 
-void print_no_memory() { std::fprintf(console_out(), "No memory \n"); }
+void print_no_memory() { diagnostic("No memory \n"); }
 
 void print_waiting(const std::string& archive_path) {
-    std::fprintf(console_out(), "Waiting: the archive %s is in use by another run\n", archive_path.c_str());
-    std::fflush(console_out());
+    diagnostic("Waiting: the archive %s is in use by another run\n", printable(archive_path).c_str());
 }
 
 // Stops a driver at its next safe point once a signal asked for it.
@@ -58,13 +74,13 @@ bool interruption_requested() { return platform::interruption() != 0; }
 int interrupted_status() { return platform::interruption_status(platform::interruption()); }
 
 void print_damaged_archive(const std::string& archive_path, std::uint64_t offset, const std::string& problem) {
-    std::fprintf(console_out(), "Error: damaged archive %s at offset %" PRIu64 ": %s\n", archive_path.c_str(), offset,
-                 problem.c_str());
+    diagnostic("Error: damaged archive %s at offset %" PRIu64 ": %s\n", printable(archive_path).c_str(), offset,
+               problem.c_str());
 }
 
 void print_damaged_entry(const std::string& archive_path, const std::string& stored, const std::string& problem) {
-    std::fprintf(console_out(), "Error: damaged entry %s in archive %s: %s\n", stored.c_str(), archive_path.c_str(),
-                 problem.c_str());
+    diagnostic("Error: damaged entry %s in archive %s: %s\n", printable(stored).c_str(),
+               printable(archive_path).c_str(), problem.c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -75,115 +91,113 @@ public:
     AddConsole(const std::string& archive_path, bool verbose) : archive_path_(archive_path), verbose_(verbose) {}
 
     void coding_started(const std::string& input_path) override {
-        if (verbose_) std::fprintf(console_out(), "compress.. %s ", input_path.c_str());
+        if (verbose_) std::fprintf(console_out(), "compress.. %s ", printable(input_path).c_str());
     }
     void waiting_for(const std::string& archive_path) override { print_waiting(archive_path); }
     void archive_repaired(std::uint64_t offset, std::uint64_t dropped_bytes) override {
-        std::fprintf(console_out(),
-                     "WARNING: %s ended with an unfinished entry at offset %" PRIu64 "; its %" PRIu64
-                     " bytes were dropped\n",
-                     archive_path_.c_str(), offset, dropped_bytes);
+        diagnostic("WARNING: %s ended with an unfinished entry at offset %" PRIu64 "; its %" PRIu64
+                   " bytes were dropped\n",
+                   printable(archive_path_).c_str(), offset, dropped_bytes);
     }
     void path_too_long(const std::string& path) override { print_path_too_long(path); }
     void cannot_read_folder(const std::string& path) override {
-        std::fprintf(console_out(), "WARNING: cannot read folder %s\n", path.c_str());
+        diagnostic("WARNING: cannot read folder %s\n", printable(path).c_str());
     }
     void nothing_matches(const std::string& arg) override {
-        std::fprintf(console_out(), "WARNING: nothing matches %s\n", arg.c_str());
+        diagnostic("WARNING: nothing matches %s\n", printable(arg).c_str());
     }
     void folder_not_entered(const std::string& arg) override {
-        std::fprintf(console_out(), "WARNING: %s is a folder; without -r nothing in it is stored\n", arg.c_str());
+        diagnostic("WARNING: %s is a folder; without -r nothing in it is stored\n", printable(arg).c_str());
     }
     void not_regular(const std::string& path) override {
-        std::fprintf(console_out(), "WARNING: %s is not a regular file; skipped\n", path.c_str());
+        diagnostic("WARNING: %s is not a regular file; skipped\n", printable(path).c_str());
     }
     void backslash_in_name(const std::string& path) override {
-        std::fprintf(console_out(), "Error: %s has a '\\' in its name, which the archive cannot store; skipped\n",
-                     path.c_str());
+        diagnostic("Error: %s has a '\\' in its name, which the archive cannot store; skipped\n",
+                   printable(path).c_str());
     }
     void archive_itself(const std::string& path) override {
-        std::fprintf(console_out(), "NOTE: %s is the archive itself; not stored\n", path.c_str());
+        diagnostic("NOTE: %s is the archive itself; not stored\n", printable(path).c_str());
     }
     void entered_already(const std::string& path, const std::string& first_path) override {
         if (path == first_path) {
-            std::fprintf(console_out(), "WARNING: folder %s was entered already; not entered again\n", path.c_str());
+            diagnostic("WARNING: folder %s was entered already; not entered again\n", printable(path).c_str());
         } else {
-            std::fprintf(console_out(),
-                         "WARNING: folder %s leads to %s, which was entered already; not entered again\n", path.c_str(),
-                         first_path.c_str());
+            diagnostic("WARNING: folder %s leads to %s, which was entered already; not entered again\n",
+                       printable(path).c_str(), printable(first_path).c_str());
         }
     }
     void leads_nowhere(const std::string& path) override {
-        std::fprintf(console_out(), "Error: %s is a symbolic link that leads nowhere; not stored\n", path.c_str());
+        diagnostic("Error: %s is a symbolic link that leads nowhere; not stored\n", printable(path).c_str());
     }
 
     // The lines that follow a file's storing.
     void stored(const std::string& input_path, const StoreResult& result) const {
-        std::FILE* out = console_out();
-        const char* archive = archive_path_.c_str();
+        const std::string shown = printable(archive_path_);
+        const char* archive = shown.c_str();
         switch (result.status) {
             case StoreStatus::Stored:
             case StoreStatus::Shrank:
             case StoreStatus::Grew:
             case StoreStatus::Changed:
                 if (verbose_) {
-                    std::fprintf(out, " %" PRId64 " to %" PRId64 " \n", static_cast<std::int64_t>(result.unpacked_size),
+                    std::fprintf(console_out(), " %" PRId64 " to %" PRId64 " \n",
+                                 static_cast<std::int64_t>(result.unpacked_size),
                                  static_cast<std::int64_t>(result.entry_size));
                 }
                 if (result.status == StoreStatus::Shrank) {
-                    std::fprintf(out,
-                                 "WARNING: %s has fewer bytes than its size of %" PRIu64
-                                 "; the missing bytes are stored as zeros\n",
-                                 input_path.c_str(), result.unpacked_size);
+                    diagnostic("WARNING: %s has fewer bytes than its size of %" PRIu64
+                               "; the missing bytes are stored as zeros\n",
+                               printable(input_path).c_str(), result.unpacked_size);
                 }
                 if (result.status == StoreStatus::Grew) {
-                    std::fprintf(out,
-                                 "WARNING: %s grew while it was stored; only its first %" PRIu64 " bytes are stored\n",
-                                 input_path.c_str(), result.unpacked_size);
+                    diagnostic("WARNING: %s grew while it was stored; only its first %" PRIu64 " bytes are stored\n",
+                               printable(input_path).c_str(), result.unpacked_size);
                 }
                 if (result.status == StoreStatus::Changed) {
-                    std::fprintf(out, "WARNING: file %s changed as we read it; it is stored as read\n",
-                                 input_path.c_str());
+                    diagnostic("WARNING: file %s changed as we read it; it is stored as read\n",
+                               printable(input_path).c_str());
                 }
                 break;
             case StoreStatus::Unreadable:
-                std::fprintf(out, "Error: cannot open Input file %s\n", input_path.c_str());
+                diagnostic("Error: cannot open Input file %s\n", printable(input_path).c_str());
                 break;
             case StoreStatus::CannotCreateArchive:
                 if (result.problem.empty()) {
-                    std::fprintf(out, "Error: cannot open Output file %s\n", archive);
+                    diagnostic("Error: cannot open Output file %s\n", archive);
                 } else {
-                    std::fprintf(out, "Error: cannot open Output file %s: %s\n", archive, result.problem.c_str());
+                    diagnostic("Error: cannot open Output file %s: %s\n", archive, result.problem.c_str());
                 }
                 break;
             case StoreStatus::CannotReadArchive:
                 print_cannot_open_archive(archive_path_, result.problem);
                 break;
             case StoreStatus::SolidRefused:
-                std::fprintf(out, "Not implemented in Solid mode ! ");
+                diagnostic("Not implemented in Solid mode ! ");
                 break;
             case StoreStatus::NoMemory:
                 print_no_memory();
                 break;
             case StoreStatus::ArchiveNotSound:
-                std::fprintf(out, "Error: %s is not a sound archive (at offset %" PRIu64 ": %s); nothing was added to it\n",
-                             archive, result.problem_offset, result.problem.c_str());
+                diagnostic("Error: %s is not a sound archive (at offset %" PRIu64 ": %s); nothing was added to it\n",
+                           archive, result.problem_offset, result.problem.c_str());
                 break;
             case StoreStatus::WriteFailed:
                 if (!result.spill_file.empty()) {
-                    std::fprintf(out, "Error: cannot write to the temporary file %s that holds the coded %s: %s\n",
-                                 result.spill_file.c_str(), input_path.c_str(), result.problem.c_str());
+                    diagnostic("Error: cannot write to the temporary file %s that holds the coded %s: %s\n",
+                               printable(result.spill_file).c_str(), printable(input_path).c_str(),
+                               result.problem.c_str());
                 } else {
-                    std::fprintf(out, "Error: cannot write to Archive file %s\n", archive);
+                    diagnostic("Error: cannot write to Archive file %s\n", archive);
                 }
                 break;
             case StoreStatus::Interrupted:
                 if (result.archive_removed) {
-                    std::fprintf(out, "Interrupted: %s was not stored; %s held no complete entry and was removed\n",
-                                 input_path.c_str(), archive);
+                    diagnostic("Interrupted: %s was not stored; %s held no complete entry and was removed\n",
+                               printable(input_path).c_str(), archive);
                 } else {
-                    std::fprintf(out, "Interrupted: %s was not stored; %s keeps the entries completed before it\n",
-                                 input_path.c_str(), archive);
+                    diagnostic("Interrupted: %s was not stored; %s keeps the entries completed before it\n",
+                               printable(input_path).c_str(), archive);
                 }
                 break;
         }
@@ -247,10 +261,10 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         std::fprintf(console_out(), "Archiver not defined: Activate File-Folder control..  \n");
     }
     if (plan.refused) {
-        std::fprintf(console_out(),
-                     "Error: %s is an existing file, not a folder; to add files to an archive, name the archive "
-                     "and the files\n",
-                     plan.archive_path.c_str());
+        diagnostic(
+            "Error: %s is an existing file, not a folder; to add files to an archive, name the archive "
+            "and the files\n",
+            printable(plan.archive_path).c_str());
         return 1;
     }
     if (platform::path_too_long(plan.archive_path)) {
@@ -258,14 +272,14 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         return 1;
     }
     if (settings.plain && settings.links) {
-        std::fprintf(console_out(),
-                     "Error: -l stores links and folders in the integrity record, which -p leaves out; use one of "
-                     "them\n");
+        diagnostic(
+            "Error: -l stores links and folders in the integrity record, which -p leaves out; use one of "
+            "them\n");
         return 1;
     }
     settings.keep_directories = plan.keep_directories;
     settings.hash_mask = compute_hash_mask(settings.hash_bits, settings.method_level);
-    std::fprintf(console_out(), "Archive=%s \n", plan.archive_path.c_str());
+    std::fprintf(console_out(), "Archive=%s \n", printable(plan.archive_path).c_str());
 
     AddConsole console(plan.archive_path, settings.verbose);
     platform::catch_interruptions();
@@ -278,10 +292,10 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         settings.switches_ended ? plan.file_args : drop_method_argument(plan.file_args, &dropped);
     if (!dropped.empty() &&
         platform::entry_status_in(std::string(), dropped, false).type != platform::EntryType::Missing) {
-        std::fprintf(console_out(),
-                     "WARNING: %s is read as a misplaced method switch and is not stored; to store it, put -- before "
-                     "the file names\n",
-                     dropped.c_str());
+        diagnostic(
+            "WARNING: %s is read as a misplaced method switch and is not stored; to store it, put -- before "
+            "the file names\n",
+            printable(dropped).c_str());
         failed = true;
     }
     FileList list;
@@ -289,11 +303,11 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         failed = true;
     }
     if (interruption_requested()) {
-        std::fprintf(console_out(), "Interrupted: nothing was stored in %s\n", plan.archive_path.c_str());
+        diagnostic("Interrupted: nothing was stored in %s\n", printable(plan.archive_path).c_str());
         return interrupted_status();
     }
     if (list.empty()) {
-        std::fprintf(console_out(), "WARNING: No files");
+        diagnostic("WARNING: No files");
         failed = true;
     }
     sort_by_extension(list);
@@ -363,26 +377,26 @@ public:
         print_damaged_entry(archive_path_, stored, problem);
     }
     void leads_outside(const std::string& stored) override {
-        std::fprintf(console_out(), "WARNING: entry %s leads outside the destination; it is restored under it\n",
-                     stored.c_str());
+        diagnostic("WARNING: entry %s leads outside the destination; it is restored under it\n",
+                   printable(stored).c_str());
     }
     void path_too_long(const std::string& path) override { print_path_too_long(path); }
     void cannot_create(const std::string& output_path) override {
-        std::fprintf(console_out(), "Error: cannot open Output file %s\n", output_path.c_str());
+        diagnostic("Error: cannot open Output file %s\n", printable(output_path).c_str());
     }
     void cannot_write(const std::string& output_path) override {
-        std::fprintf(console_out(), "Error: cannot write Output file %s\n", output_path.c_str());
+        diagnostic("Error: cannot write Output file %s\n", printable(output_path).c_str());
     }
     void restoring(const std::string& output_path) override {
-        if (verbose_) std::fprintf(console_out(), " %s \n", output_path.c_str());
+        if (verbose_) std::fprintf(console_out(), " %s \n", printable(output_path).c_str());
     }
     void meets_link(const std::string& stored, const std::string& link_path) override {
-        std::fprintf(console_out(), "Error: entry %s meets the symbolic link %s; it is not restored\n", stored.c_str(),
-                     link_path.c_str());
+        diagnostic("Error: entry %s meets the symbolic link %s; it is not restored\n", printable(stored).c_str(),
+                   printable(link_path).c_str());
     }
     void would_replace_archive(const std::string& stored, const std::string& output_path) override {
-        std::fprintf(console_out(), "Error: entry %s would replace the archive %s being read; it is not restored\n",
-                     stored.c_str(), output_path.c_str());
+        diagnostic("Error: entry %s would replace the archive %s being read; it is not restored\n",
+                   printable(stored).c_str(), printable(output_path).c_str());
     }
     void waiting_for(const std::string& archive_path) override { print_waiting(archive_path); }
 
@@ -398,7 +412,7 @@ int ended_early(const ExtractResult& result, const std::string& archive_path, co
             // The open fails when a wait for another run's lock is
             // interrupted.
             if (interruption_requested()) {
-                std::fprintf(console_out(), "Interrupted: %s %s stopped\n", what, archive_path.c_str());
+                diagnostic("Interrupted: %s %s stopped\n", what, printable(archive_path).c_str());
                 return interrupted_status();
             }
             print_cannot_open_archive(archive_path, ArchiveReader::unreadable_reason(archive_path));
@@ -408,11 +422,10 @@ int ended_early(const ExtractResult& result, const std::string& archive_path, co
             return 1;
         case ExtractStatus::Interrupted:
             if (result.unfinished.empty()) {
-                std::fprintf(console_out(), "Interrupted: %s %s stopped\n", what, archive_path.c_str());
+                diagnostic("Interrupted: %s %s stopped\n", what, printable(archive_path).c_str());
             } else {
-                std::fprintf(console_out(),
-                             "Interrupted: %s was not restored; the files restored before it are complete\n",
-                             result.unfinished.c_str());
+                diagnostic("Interrupted: %s was not restored; the files restored before it are complete\n",
+                           printable(result.unfinished).c_str());
             }
             return interrupted_status();
         case ExtractStatus::Done:
@@ -452,21 +465,21 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
     ProgressLine progress(settings.progress, restorable_bytes(archive_path), 0);
     extractor.set_progress(&progress.bytes);
     for (const std::string& arg : destinations) {
-        std::fprintf(console_out(), "ARGV=%s\n", arg.c_str());
+        std::fprintf(console_out(), "ARGV=%s\n", printable(arg).c_str());
         const Destination d = form_destination(arg, current_directory);
         if (platform::path_too_long(d.formed)) {
             print_path_too_long(d.formed);
             failed = true;
             continue;
         }
-        std::fprintf(console_out(), "Archive=%s Wild=%s DEST=%s\n", archive_path.c_str(), d.pattern.c_str(),
-                     d.directory.c_str());
+        std::fprintf(console_out(), "Archive=%s Wild=%s DEST=%s\n", printable(archive_path).c_str(),
+                     printable(d.pattern).c_str(), printable(d.directory).c_str());
         const ExtractResult result = extractor.extract_archive(archive_path, d.directory, d.pattern);
         if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "extraction from");
         if (result.failed) failed = true;
         // "*" selecting nothing is an empty archive: nothing to do, no failure.
         if (result.selected == 0 && d.pattern != "*") {
-            std::fprintf(console_out(), "WARNING: no entry matches %s\n", d.pattern.c_str());
+            diagnostic("WARNING: no entry matches %s\n", printable(d.pattern).c_str());
             failed = true;
         }
     }
@@ -533,7 +546,7 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
     std::vector<std::string> patterns(operands.begin() + 1, operands.end());
     if (patterns.empty()) patterns.push_back("*");
 
-    std::fprintf(console_out(), "Archive List ... %s \n", archive_path.c_str());
+    std::fprintf(console_out(), "Archive List ... %s \n", printable(archive_path).c_str());
     if (verbose) {
         std::fprintf(console_out(), "%12s %12s %7s %-19s %-10s %-5s %-18s %s\n", "size", "stored", "ratio", "modified",
                      "mode", "check", "coding", "path");
@@ -547,7 +560,7 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
         ListConsole console;
         if (!archive.open(archive_path, &console)) {
             if (interruption_requested()) {
-                std::fprintf(console_out(), "Interrupted: the listing of %s stopped\n", archive_path.c_str());
+                diagnostic("Interrupted: the listing of %s stopped\n", printable(archive_path).c_str());
                 return interrupted_status();
             }
             print_cannot_open_archive(archive_path, archive.problem());
@@ -566,7 +579,7 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
             } else if (wildcard_match(pattern.c_str(), base_name(path).c_str())) {
                 ++listed;
                 if (!verbose) {
-                    std::fprintf(console_out(), "%s \n", path.c_str());
+                    std::fprintf(console_out(), "%s \n", printable(path).c_str());
                     continue;
                 }
                 const EntryHeader& h = entry.header;
@@ -577,17 +590,17 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
                               mode_text(entry).c_str(), entry.has_record ? "xxh3" : "-");
                 char coding[32];
                 std::snprintf(coding, sizeof coding, "%-18s ", coding_text(h).c_str());
-                print_ratio_line(h.unpacked_size, h.entry_size, std::string(rest) + coding + path);
+                print_ratio_line(h.unpacked_size, h.entry_size, std::string(rest) + coding + printable(path));
             }
         }
         // As for extraction: "*" selecting nothing is an empty archive.
         if (listed == listed_before && pattern != "*") {
-            std::fprintf(console_out(), "WARNING: no entry matches %s\n", pattern.c_str());
+            diagnostic("WARNING: no entry matches %s\n", printable(pattern).c_str());
             failed = true;
         }
     }
     if (verbose) print_ratio_line(total_original, total_stored, "total");
-    std::fprintf(console_out(), " n.%d files in archive %s  \n", listed, archive_path.c_str());
+    std::fprintf(console_out(), " n.%d files in archive %s  \n", listed, printable(archive_path).c_str());
     return failed ? 1 : 0;
 }
 
@@ -603,7 +616,7 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
     std::vector<std::string> patterns(operands.begin() + 1, operands.end());
     if (patterns.empty()) patterns.push_back("*");
 
-    std::fprintf(console_out(), "Archive Test ... %s \n", archive_path.c_str());
+    std::fprintf(console_out(), "Archive Test ... %s \n", printable(archive_path).c_str());
     ExtractConsole console(archive_path, false);
     Extractor extractor(console);
     extractor.set_writing(false);
@@ -621,7 +634,7 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
         if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "the test of");
         if (result.failed) failed = true;
         if (result.selected == 0 && pattern != "*") {
-            std::fprintf(console_out(), "WARNING: no entry matches %s\n", pattern.c_str());
+            diagnostic("WARNING: no entry matches %s\n", printable(pattern).c_str());
             failed = true;
         }
         total.verified += result.verified;
@@ -659,7 +672,7 @@ int run_qev(int argc, char** argv) {
             print_usage();
             break;
         case CommandLine::Problem::UnknownOption:
-            std::fprintf(console_out(), "\n Unknown option! \n");
+            diagnostic("\n Unknown option! \n");
             break;
         case CommandLine::Problem::None:
             try {
@@ -673,7 +686,7 @@ int run_qev(int argc, char** argv) {
                     status = run_test(line.operands, current_directory);
                 }
             } catch (const std::exception& e) {
-                std::fprintf(console_out(), "error:%s\n", e.what());
+                diagnostic("error:%s\n", printable(e.what()).c_str());
                 status = 1;
             }
             break;

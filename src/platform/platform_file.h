@@ -295,8 +295,10 @@ bool is_terminal(std::FILE* stream);
 // the root.
 std::string current_directory();
 
-// Console streams. All program output goes to console_out() except the usage
-// text, which goes to console_err(). Tests may redirect both.
+// Console streams. The banner, listings, per-file lines and totals go to
+// console_out(); the usage text after a usage error, the progress line and
+// every line that reports an error, a warning, a note, an interruption or a
+// wait go to console_err(). Tests may redirect both.
 std::FILE* console_out();
 std::FILE* console_err();
 void set_console(std::FILE* out, std::FILE* err);
