@@ -29,6 +29,9 @@ std::vector<std::string> body(const RunResult& r) {
     return lines;
 }
 
+// The lines on standard error: errors, warnings and notes.
+std::vector<std::string> diagnostics(const RunResult& r) { return e2e::lines_of(r.err); }
+
 // dir + name of every entry, in archive order.
 std::vector<std::string> stored(const std::string& archive) {
     std::vector<std::string> paths;
@@ -55,7 +58,7 @@ TEST(AddSelection, ColonNamesAreStoredAndRestoredAsTheyAre) {
     EXPECT_EQ(r.status, 0) << describe(r);
     r = e2e::run_qev(dir.path(), {"x", "r.qev", "out"});
     EXPECT_EQ(r.status, 0) << describe(r);
-    EXPECT_EQ(r.out.find("WARNING"), std::string::npos) << describe(r);
+    EXPECT_EQ(r.err.find("WARNING"), std::string::npos) << describe(r);
     EXPECT_EQ(e2e::files_of(e2e::snapshot(dir / "out")),
               (e2e::Tree{{"d1/x:y", "in d1"}, {"d1/z:/in", "in z:"}}));
     r = e2e::run_qev(dir.path(), {"x", "t.qev", "out2"});
@@ -80,25 +83,24 @@ TEST(AddSelection, WhatIsNotStoredIsNamed) {
     RunResult r =
         e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc.qev", "missing.txt", "d1/f", "*.none", "p", "/dev/zero", "d1"});
     EXPECT_EQ(r.status, 1) << describe(r);
-    EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "arc.qev") + " ",
-                                                 "WARNING: nothing matches missing.txt",
-                                                 "WARNING: nothing matches *.none",
-                                                 "WARNING: p is not a regular file; skipped",
-                                                 "WARNING: /dev/zero is not a regular file; skipped",
-                                                 "WARNING: d1 is a folder; without -r nothing in it is stored",
-                                                 "3 bytes, 1 files."}));
+    EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "arc.qev") + " ", "3 bytes, 1 files."}));
+    EXPECT_EQ(diagnostics(r), (std::vector<std::string>{"WARNING: nothing matches missing.txt",
+                                                        "WARNING: nothing matches *.none",
+                                                        "WARNING: p is not a regular file; skipped",
+                                                        "WARNING: /dev/zero is not a regular file; skipped",
+                                                        "WARNING: d1 is a folder; without -r nothing in it is stored"}));
     EXPECT_EQ(stored(dir / "arc.qev"), (std::vector<std::string>{"d1/f"}));
 
     r = e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "tree.qev", "tree"});
     EXPECT_EQ(r.status, 0) << describe(r);
-    EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "tree.qev") + " ",
-                                                 "WARNING: tree/pipe is not a regular file; skipped",
-                                                 "8 bytes, 2 files."}));
+    EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "tree.qev") + " ", "8 bytes, 2 files."}));
+    EXPECT_EQ(diagnostics(r), (std::vector<std::string>{"WARNING: tree/pipe is not a regular file; skipped"}));
 
     r = e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "bs.qev", "back\\slash", "bs"});
     EXPECT_EQ(r.status, 1) << describe(r);
-    const std::vector<std::string> lines = body(r);
-    for (const char* name : {"back\\slash", "bs/x\\y.txt"}) {
+    // The names are shown with the backslash escaped.
+    const std::vector<std::string> lines = diagnostics(r);
+    for (const char* name : {"back\\\\slash", "bs/x\\\\y.txt"}) {
         const std::string line =
             "Error: " + std::string(name) + " has a '\\' in its name, which the archive cannot store; skipped";
         EXPECT_EQ(std::count(lines.begin(), lines.end(), line), 1) << describe(r);
@@ -118,7 +120,7 @@ TEST(AddSelection, TheArchiveIsNotStoredInItself) {
         a.insert(a.end(), args.begin(), args.end());
         const RunResult r = e2e::run_qev(w, a);
         EXPECT_EQ(r.status, 0) << describe(r);
-        const std::vector<std::string> lines = body(r);
+        const std::vector<std::string> lines = diagnostics(r);
         EXPECT_EQ(std::count(lines.begin(), lines.end(), note(path)), 1) << describe(r);
     };
 
@@ -148,19 +150,18 @@ TEST(AddSelection, AFileThatGrewIsCutWithAWarning) {
     dir.put("f.txt", "text");
     const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc.qev", "f.txt", "/proc/version"});
     EXPECT_EQ(r.status, 1) << describe(r);
-    EXPECT_EQ(body(r), (std::vector<std::string>{
-                           "Archive=" + (dir / "arc.qev") + " ",
-                           "WARNING: /proc/version grew while it was stored; only its first 0 bytes are stored",
-                           "4 bytes, 2 files."}));
+    EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "arc.qev") + " ", "4 bytes, 2 files."}));
+    EXPECT_EQ(diagnostics(r), (std::vector<std::string>{
+                                  "WARNING: /proc/version grew while it was stored; only its first 0 bytes are stored"}));
     const std::vector<e2e::RawEntry> entries = e2e::parse_archive(test::read_file(dir / "arc.qev"));
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].stored_name(), "version");
     EXPECT_EQ(entries[0].unpacked_size, 0u);
 }
 
-// The lines of r that begin with prefix.
+// The lines of r's standard error that begin with prefix.
 std::size_t count_lines(const RunResult& r, const std::string& prefix) {
-    const std::vector<std::string> lines = body(r);
+    const std::vector<std::string> lines = diagnostics(r);
     return static_cast<std::size_t>(
         std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }

@@ -62,7 +62,7 @@ TEST(RunOutcome, ExtractionClosesWithOkOnlyWhenEverythingWasRestored) {
     dir.put("blocked/a.txt/inside", "x");
     r = e2e::run_qev(dir.path(), {"x", "a.qev", "blocked"});
     EXPECT_EQ(r.status, 1) << describe(r);
-    EXPECT_NE(r.out.find("cannot open Output file"), std::string::npos) << describe(r);
+    EXPECT_NE(r.err.find("cannot open Output file"), std::string::npos) << describe(r);
     EXPECT_EQ(r.out.find("OK!"), std::string::npos) << describe(r);
 
     // A pattern that selects nothing, and a damaged entry.

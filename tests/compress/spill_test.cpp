@@ -49,8 +49,8 @@ TEST(Spill, WorkersSpillUnderTmpdirAndAFailureNamesTheSpillFile) {
                                           options);
     EXPECT_TRUE(r.exited() && r.status == 1) << e2e::describe(r);
     const std::string line = "Error: cannot write to the temporary file " + (t / "spill") + "/qev-spill-";
-    EXPECT_NE(r.out.find(line), std::string::npos) << e2e::describe(r);
-    EXPECT_NE(r.out.find(" that holds the coded in/big.bin: it would grow beyond the largest file allowed\n"),
+    EXPECT_NE(r.err.find(line), std::string::npos) << e2e::describe(r);
+    EXPECT_NE(r.err.find(" that holds the coded in/big.bin: it would grow beyond the largest file allowed\n"),
               std::string::npos)
         << e2e::describe(r);
     // Nothing is left of the spill file, nor of the archive, which held no

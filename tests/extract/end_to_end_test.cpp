@@ -371,7 +371,9 @@ TEST(EndToEnd, OutputFileThatCannotBeCreated) {
         const auto has = [&](const std::string& line) {
             return std::find(lines.begin(), lines.end(), line) != lines.end();
         };
-        EXPECT_TRUE(has("Error: cannot open Output file " + (dir / dest) + "/s/b.txt")) << describe(r);
+        const std::vector<std::string> errors = e2e::lines_of(r.err);
+        EXPECT_EQ(errors, (std::vector<std::string>{"Error: cannot open Output file " + (dir / dest) + "/s/b.txt"}))
+            << describe(r);
         EXPECT_TRUE(has(" " + (dir / dest) + "/s/a.txt ")) << describe(r);
         EXPECT_TRUE(has(" " + (dir / dest) + "/s/c.txt ")) << describe(r);
         EXPECT_FALSE(has(" " + (dir / dest) + "/s/b.txt ")) << describe(r);
@@ -433,7 +435,7 @@ TEST(EndToEnd, ParentFolderEntriesRestoreUnderTheDestination) {
     const Tree before = snapshot(dir.path());
     const RunResult r = e2e::run_qev(here, {"x", "arc", "dest"});
     expect_success(r, "extract");
-    EXPECT_NE(r.out.find("../p1.txt"), std::string::npos) << "a warning names the entry\n" << describe(r);
+    EXPECT_NE(r.err.find("../p1.txt"), std::string::npos) << "a warning names the entry\n" << describe(r);
     EXPECT_EQ(snapshot(here + "/dest"), (Tree{{"p1.txt", std::string(snapshot(dir / "work").at("p1.txt"))},
                                               {"p2.bin", std::string(snapshot(dir / "work").at("p2.bin"))}}));
     EXPECT_EQ(tree_difference(before, snapshot(dir.path(), "work/here/dest")), "");

@@ -110,7 +110,7 @@ void expect_failure(const Outcome& o, const std::string& what, const std::string
     ASSERT_TRUE(o.run.exited()) << describe(o.run);
     EXPECT_EQ(o.run.status, 1) << describe(o.run);
     EXPECT_TRUE(o.outside_unchanged) << o.outside_difference;
-    const std::vector<std::string> errors = error_lines(o.run.out);
+    const std::vector<std::string> errors = error_lines(o.run.err);
     ASSERT_FALSE(errors.empty()) << describe(o.run);
     bool named = false;
     for (const std::string& line : errors) {
@@ -293,7 +293,7 @@ TEST(Hostile, DamagedStreams) {
         expect_sound_entries(o, "solid", false);
         EXPECT_FALSE(o.dest.count("good2.c"));
         bool later_reported = false;
-        for (const std::string& line : error_lines(o.run.out))
+        for (const std::string& line : error_lines(o.run.err))
             later_reported |= line.find("good2.c") != std::string::npos;
         EXPECT_TRUE(later_reported) << describe(o.run);
     }
@@ -348,14 +348,20 @@ TEST(Hostile, PathsThatLeadOutOfTheDestination) {
         EXPECT_EQ(o.dest.at(c.restored_as), GOOD1);
     }
     EXPECT_EQ(e2e::files_of(o.dest).size(), cases.size());
-    // Every entry that would have led outside is named in a warning.
+    // Every entry that would have led outside is named in a warning, with
+    // its backslashes shown escaped.
+    const auto shown = [](const std::string& name) {
+        std::string text;
+        for (const char c : name) text += c == '\\' ? std::string("\\\\") : std::string(1, c);
+        return text;
+    };
     std::string warnings;
-    for (const std::string& line : e2e::lines_of(o.run.out)) {
+    for (const std::string& line : e2e::lines_of(o.run.err)) {
         if (line.rfind("WARNING", 0) == 0) warnings += line + "\n";
     }
     for (const Case& c : cases) {
         if (c.escapes) {
-            EXPECT_NE(warnings.find(c.dir + c.name), std::string::npos) << "no warning for " << c.dir + c.name;
+            EXPECT_NE(warnings.find(shown(c.dir + c.name)), std::string::npos) << "no warning for " << c.dir + c.name;
         }
     }
 
@@ -387,7 +393,7 @@ TEST(Hostile, PathsThatLeadOutOfTheDestination) {
         EXPECT_EQ(bad.run.status, 1) << what;
         EXPECT_TRUE(bad.outside_unchanged) << what << bad.outside_difference;
         bool reported = false;
-        for (const std::string& line : error_lines(bad.run.out))
+        for (const std::string& line : error_lines(bad.run.err))
             reported |= line.find((c.dir + c.name).substr(0, 100)) != std::string::npos;
         EXPECT_TRUE(reported) << what;
         expect_sound_entries(bad, what, true);

@@ -227,7 +227,7 @@ TEST(Integrity, AFlippedSizeBitSkipsToTheNextSoundEntry) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find(first + " \n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(third + " \n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(skipped), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(skipped), std::string::npos) << r.err;
     r = e2e::run_qev(t.path(), {"t", "flipped"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find(" 3 entries tested: 2 ok, 1 damaged, 0 without checksum\n"), std::string::npos) << r.out;
@@ -235,8 +235,8 @@ TEST(Integrity, AFlippedSizeBitSkipsToTheNextSoundEntry) {
     fs::create_directories(t / "out");
     r = e2e::run_qev(t / "out", {"x", "../flipped"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find(skipped), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find(skipped), r.out.rfind(skipped)) << r.out;
+    EXPECT_NE(r.err.find(skipped), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(skipped), r.err.rfind(skipped)) << r.err;
     EXPECT_EQ(e2e::files_of(e2e::snapshot(t / "out")).size(), 2u);
     // An add does not append behind the damage.
     r = e2e::run_qev(t.path(), {"a", "flipped", "in/a.txt"});

@@ -89,15 +89,15 @@ TEST(Interruption, SignalledOrKilledAddKeepsCompletedEntriesForTheNextAdd) {
             EXPECT_EQ(r.signal, SIGKILL) << e2e::describe(r);
         } else {
             EXPECT_EQ(r.status, 128 + signal_number) << e2e::describe(r);
-            EXPECT_NE(r.out.find("Interrupted: big.b was not stored; " + t / "in/../arc" +
+            EXPECT_NE(r.err.find("Interrupted: big.b was not stored; " + t / "in/../arc" +
                                  " keeps the entries completed before it\n"),
                       std::string::npos)
-                << r.out;
+                << r.err;
             EXPECT_EQ(stored_paths(archive), std::vector<std::string>{"first.a"});
         }
         const RunResult next = e2e::run_qev(t / "in", {"a", "../arc", "later.c"});
         EXPECT_EQ(next.status, 0) << e2e::describe(next);
-        EXPECT_EQ(next.out.find("unfinished entry") != std::string::npos, signal_number == SIGKILL) << next.out;
+        EXPECT_EQ(next.err.find("unfinished entry") != std::string::npos, signal_number == SIGKILL) << next.err;
         EXPECT_EQ(stored_paths(archive), (std::vector<std::string>{"first.a", "later.c"}));
         const RunResult x = e2e::run_qev(t.path(), {"x", "arc", "out/"});
         EXPECT_EQ(x.status, 0) << e2e::describe(x);
@@ -119,17 +119,17 @@ TEST(Interruption, DamagedOrForeignArchiveRefusesTheAppendUntouched) {
     test::write_file(t / "arc", bytes);
     RunResult r = e2e::run_qev(t.path(), {"a", "arc", "f3.c"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Error: " + t / "arc" + " is not a sound archive (at offset " + std::to_string(second) +
+    EXPECT_NE(r.err.find("Error: " + t / "arc" + " is not a sound archive (at offset " + std::to_string(second) +
                          ": the entry reaches past the end of the archive); nothing was added to it\n"),
               std::string::npos)
-        << r.out;
+        << r.err;
     EXPECT_EQ(test::read_file(t / "arc"), bytes);
 
     const std::string text = "Dear diary,\nthis is not an archive.\n";
     t.put("notes.txt", text);
     r = e2e::run_qev(t.path(), {"a", "notes.txt", "f3.c"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("is not a sound archive"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("is not a sound archive"), std::string::npos) << r.err;
     EXPECT_EQ(test::read_file(t / "notes.txt"), e2e::bytes_of(text));
 }
 
@@ -184,7 +184,7 @@ TEST(Interruption, FailedOrInterruptedExtractionKeepsTheFileThatWasThere) {
             EXPECT_LE(partial, 1u);
         } else {
             EXPECT_EQ(r.status, 128 + signal_number) << e2e::describe(r);
-            EXPECT_NE(r.out.find("Interrupted: "), std::string::npos) << r.out;
+            EXPECT_NE(r.err.find("Interrupted: "), std::string::npos) << r.err;
             EXPECT_EQ(partial, 0u);
         }
     }
@@ -207,10 +207,10 @@ TEST(Interruption, NoEntryReplacesTheArchiveOrWritesThroughALink) {
     const std::vector<std::uint8_t> archive = test::read_file(t / "here/arc.qev");
     RunResult r = e2e::run_qev(t / "here", {"x", "arc.qev"});
     EXPECT_EQ(r.status, 1) << e2e::describe(r);
-    EXPECT_NE(r.out.find("Error: entry arc.qev would replace the archive " + t / "here/arc.qev" +
+    EXPECT_NE(r.err.find("Error: entry arc.qev would replace the archive " + t / "here/arc.qev" +
                          " being read; it is not restored\n"),
               std::string::npos)
-        << r.out;
+        << r.err;
     EXPECT_EQ(test::read_file(t / "here/arc.qev"), archive);
     EXPECT_EQ(test::read_file(t / "here/other.txt"), e2e::bytes_of("other\n"));
     EXPECT_EQ(test::read_file(t / "here/a/sub/y"), e2e::bytes_of("middle\n"));
@@ -224,10 +224,10 @@ TEST(Interruption, NoEntryReplacesTheArchiveOrWritesThroughALink) {
     fs::create_directory_symlink(t / "dest", t / "via");
     r = e2e::run_qev(t.path(), {"x", "here/arc.qev", "via/"});
     EXPECT_EQ(r.status, 1) << e2e::describe(r);
-    EXPECT_NE(r.out.find("Error: entry sub/x meets the symbolic link " + t / "via/sub" + "; it is not restored\n"),
+    EXPECT_NE(r.err.find("Error: entry sub/x meets the symbolic link " + t / "via/sub" + "; it is not restored\n"),
               std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("Error: entry a/sub/y meets the symbolic link " + t / "via/a/sub"), std::string::npos);
+        << r.err;
+    EXPECT_NE(r.err.find("Error: entry a/sub/y meets the symbolic link " + t / "via/a/sub"), std::string::npos);
     EXPECT_TRUE(fs::is_empty(t / "elsewhere"));
     EXPECT_EQ(test::read_file(t / "dest/other.txt"), e2e::bytes_of("other\n"));
     EXPECT_EQ(test::read_file(t / "dest/arc.qev"), e2e::bytes_of("an old snapshot\n"));

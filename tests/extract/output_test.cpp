@@ -80,12 +80,12 @@ TEST(Output, EntryWithoutAUsableNameIsDamagedForTestAsForExtract) {
     test::write_file(t / "arc", e2e::archive_bytes({set[0], nameless, set[2]}));
     RunResult r = e2e::run_qev(t.path(), {"t", "arc"});
     EXPECT_EQ(r.status, 1) << describe(r);
-    EXPECT_TRUE(contains(r.out, "Error: damaged entry ../.. in archive " + t / "arc" + ": the entry has no file name"))
-        << r.out;
+    EXPECT_TRUE(contains(r.err, "Error: damaged entry ../.. in archive " + t / "arc" + ": the entry has no file name"))
+        << r.err;
     EXPECT_TRUE(contains(r.out, " 3 entries tested: 0 ok, 1 damaged, 2 without checksum\n")) << r.out;
     r = e2e::run_qev(t.path(), {"x", "arc", "out/"});
     EXPECT_EQ(r.status, 1) << describe(r);
-    EXPECT_TRUE(contains(r.out, "the entry has no file name")) << r.out;
+    EXPECT_TRUE(contains(r.err, "the entry has no file name")) << r.err;
     EXPECT_EQ(test::read_file(t / "out/three.c"), e2e::bytes_of("third entry\n"));
 
     // Solid: the entry is still decoded, so that the ones after it are too.
@@ -120,9 +120,9 @@ TEST(Output, NoEntryOfAnyKindReplacesTheArchiveBeingRead) {
             const Bytes archive = test::read_file(here + "/backup.qev");
             const RunResult r = e2e::run_qev(here, {"x", workers, "backup.qev"});
             EXPECT_EQ(r.status, 1) << describe(r);
-            EXPECT_TRUE(contains(r.out, "Error: entry backup.qev would replace the archive " + here +
+            EXPECT_TRUE(contains(r.err, "Error: entry backup.qev would replace the archive " + here +
                                             "/backup.qev being read; it is not restored\n"))
-                << r.out;
+                << r.err;
             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(here + "/backup.qev")));
             EXPECT_EQ(test::read_file(here + "/backup.qev"), archive);
         }

@@ -48,9 +48,9 @@ std::string as_text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// The first output line that starts with "Error", or empty.
+// The first line on standard error that starts with "Error", or empty.
 std::string first_error(const RunResult& r) {
-    for (const std::string& line : e2e::lines_of(r.out)) {
+    for (const std::string& line : e2e::lines_of(r.err)) {
         if (line.rfind("Error", 0) == 0) return line;
     }
     return std::string();
@@ -181,7 +181,7 @@ TEST(Resources, HugeSizeFromTenByteStreamStopsAtOnce) {
         EXPECT_EQ(r.status, 1) << describe(r);
         const std::string error = first_error(r);
         EXPECT_TRUE(contains(error, dir / "arc") && contains(error, "huge.bin")) << describe(r);
-        EXPECT_FALSE(contains(r.out, "cannot write")) << "more than 1 MiB was written\n" << describe(r);
+        EXPECT_FALSE(contains(r.err, "cannot write")) << "more than 1 MiB was written\n" << describe(r);
         const Tree files = e2e::files_of(e2e::snapshot(dir / "dest"));
         EXPECT_EQ(files.count("huge.bin"), 0u) << "the damaged entry's output was left behind";
         EXPECT_EQ(e2e::tree_difference(Tree{{"note.txt", as_text(src.text)}}, files), "");
@@ -327,7 +327,7 @@ TEST(Resources, DamagedEntriesAreRejectedAtTheCostOfTheirSize) {
         ASSERT_TRUE(r.exited()) << describe(r).substr(0, 2000);
         EXPECT_EQ(r.status, 1);
         std::size_t reported = 0;
-        for (const std::string& line : e2e::lines_of(r.out)) reported += line.rfind("Error: damaged entry z", 0) == 0;
+        for (const std::string& line : e2e::lines_of(r.err)) reported += line.rfind("Error: damaged entry z", 0) == 0;
         EXPECT_EQ(reported, entries.size());
     }
     EXPECT_TRUE(e2e::files_of(e2e::snapshot(dir / "dest")).empty());
@@ -382,7 +382,7 @@ TEST(Resources, FullDiskWhileAddingCutsBackToTheLastCompleteEntry) {
 
     const RunResult r = e2e::run_qev(dir.path(), {"a", "arc", "f1.a", "f2.b", "f3.c"}, size_limited(LIMIT));
     expect_add_failure(r, dir / "arc");
-    EXPECT_FALSE(contains(r.out, "f3.c")) << "the run went on after the failure\n" << describe(r);
+    EXPECT_FALSE(contains(r.out + r.err, "f3.c")) << "the run went on after the failure\n" << describe(r);
     const std::vector<RawEntry> entries = complete_entries(dir / "arc");
     EXPECT_EQ(stored_names(entries), std::vector<std::string>{"f1.a"});
     expect_restores(dir, "arc", Tree{{"f1.a", as_text(f1)}});

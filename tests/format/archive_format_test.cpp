@@ -175,7 +175,7 @@ TEST(ArchiveFormat, SolidArchivesTakeNoMoreEntries) {
         const Bytes before = test::read_file(dir / archive);
         const RunResult r = add(dir, c.args);
         EXPECT_TRUE(r.exited() && r.status == 1) << c.what << "\n" << describe(r);
-        EXPECT_NE(r.out.find("Not implemented in Solid mode ! "), std::string::npos) << c.what << "\n" << describe(r);
+        EXPECT_NE(r.err.find("Not implemented in Solid mode ! "), std::string::npos) << c.what << "\n" << describe(r);
         EXPECT_EQ(test::read_file(dir / archive), before) << c.what;
     }
 }
@@ -198,7 +198,7 @@ TEST(ArchiveFormat, UnreadableInputIsReportedAndSkipped) {
     if (!refused.empty()) GTEST_SKIP() << refused;
     const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc", "locked.txt", "open.txt"}, options);
     EXPECT_TRUE(r.exited() && r.status == 1) << describe(r);
-    EXPECT_NE(r.out.find("Error: cannot open Input file locked.txt\n"), std::string::npos) << describe(r);
+    EXPECT_NE(r.err.find("Error: cannot open Input file locked.txt\n"), std::string::npos) << describe(r);
     EXPECT_NE(r.out.find("\n1000 bytes, 1 files.\n"), std::string::npos) << describe(r);
     const std::vector<RawEntry> entries = e2e::parse_archive(test::read_file(dir / "arc"));
     ASSERT_EQ(entries.size(), 1u);

@@ -33,7 +33,8 @@ e2e::RunOptions bounded() {
     return options;
 }
 
-bool has(const RunResult& r, const std::string& text) { return r.out.find(text) != std::string::npos; }
+// Errors, waits and interruptions are reported on standard error.
+bool has(const RunResult& r, const std::string& text) { return r.err.find(text) != std::string::npos; }
 
 TEST(ArchiveOpen, AddToAPathThatDoesNotOpenEndsAtOnceWithTheReason) {
     TempDir t;
@@ -84,14 +85,14 @@ TEST(ArchiveOpen, AddOnAReadOnlyFileSystemEndsAtOnceWithTheReason) {
         << describe(r);
 }
 
-// Starts qev, waits until its output holds text, sends the signal and
+// Starts qev, waits until its standard error holds text, sends the signal and
 // collects the result.
 RunResult signal_once_it_says(const std::string& cwd, const std::vector<std::string>& args, const std::string& text,
                               int signal_number) {
     const e2e::detail::Child child = e2e::detail::start(cwd, args, bounded());
     for (int i = 0; i < 2000; ++i) {
-        const std::vector<std::uint8_t> out = test::read_file(child.out_path);
-        if (std::string(out.begin(), out.end()).find(text) != std::string::npos) break;
+        const std::vector<std::uint8_t> err = test::read_file(child.err_path);
+        if (std::string(err.begin(), err.end()).find(text) != std::string::npos) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     kill(child.pid, signal_number);
