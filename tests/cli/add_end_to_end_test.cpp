@@ -180,17 +180,17 @@ TEST(AddSelection, FollowedLinksEnterEveryFolderOnce) {
         fs::create_directory_symlink(sub, dir / (chain + "/l" + std::to_string(i)));
         chain += "/" + sub;
     }
-    dir.put("shared/s.txt", "shared");
+    dir.put("common/s.txt", "common");
     dir.put("etc/e.txt", "e");
     fs::create_directories(dir / "etc/alt");
-    fs::create_directory_symlink("../../shared", dir / "etc/alt/one");
-    fs::create_directory_symlink("../../shared", dir / "etc/alt/two");
+    fs::create_directory_symlink("../../common", dir / "etc/alt/one");
+    fs::create_directory_symlink("../../common", dir / "etc/alt/two");
     fs::create_directory_symlink(".", dir / "etc/self");
 
     e2e::RunOptions options;
     options.timeout_seconds = 30;
     const RunResult r =
-        e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc.qev", "chain", "etc", "shared"}, options);
+        e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc.qev", "chain", "etc", "common"}, options);
     ASSERT_TRUE(r.exited() && r.status == 0) << describe(r);
     EXPECT_EQ(count_lines(r, "WARNING: folder "), 20u + 3u) << describe(r);
     EXPECT_EQ(count_lines(r, "WARNING: folder etc/self leads to etc, which was entered already"), 1u) << describe(r);

@@ -26,12 +26,17 @@ int run_into_full_disk(const TempDir& dir, const std::string& args, const std::s
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-TEST(RunOutcome, OutputThatCannotBeWrittenIsAFailure) {
-    TempDir dir;
+// a.qev in dir, holding a.txt and b.txt.
+void store_two_files(const TempDir& dir) {
     dir.put("a.txt", "first file\n");
     dir.put("b.txt", "second file\n");
-    RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "a.qev", "a.txt", "b.txt"});
+    const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "a.qev", "a.txt", "b.txt"});
     ASSERT_EQ(r.status, 0) << describe(r);
+}
+
+TEST(RunOutcome, OutputThatCannotBeWrittenIsAFailure) {
+    TempDir dir;
+    ASSERT_NO_FATAL_FAILURE(store_two_files(dir));
 
     for (const std::string args : {"l a.qev", "l -v a.qev", "t a.qev", "x a.qev out", "--help", "--version"}) {
         const std::string err_file = dir / "err.txt";
@@ -49,12 +54,9 @@ TEST(RunOutcome, OutputThatCannotBeWrittenIsAFailure) {
 
 TEST(RunOutcome, ExtractionClosesWithOkOnlyWhenEverythingWasRestored) {
     TempDir dir;
-    dir.put("a.txt", "first file\n");
-    dir.put("b.txt", "second file\n");
-    RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "a.qev", "a.txt", "b.txt"});
-    ASSERT_EQ(r.status, 0) << describe(r);
+    ASSERT_NO_FATAL_FAILURE(store_two_files(dir));
 
-    r = e2e::run_qev(dir.path(), {"x", "a.qev", "ok"});
+    RunResult r = e2e::run_qev(dir.path(), {"x", "a.qev", "ok"});
     EXPECT_EQ(r.status, 0) << describe(r);
     EXPECT_NE(r.out.find(" OK! \n"), std::string::npos) << describe(r);
 
