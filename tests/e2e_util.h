@@ -23,6 +23,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <cctype>
 #include <vector>
 
 #include "test_util.h"
@@ -562,6 +563,29 @@ inline std::vector<RawEntry> parse_archive(const std::vector<std::uint8_t>& a) {
         entries.push_back(std::move(e));
     }
     return entries;
+}
+
+// The stored paths `qev l -v` shows for an archive, in archive order:
+// entries and members of packs alike, folders left out unless asked for.
+inline std::vector<std::string> listed_paths(const std::string& archive, bool folders = false) {
+    const RunResult r = run_qev("/", {"l", "-v", archive});
+    std::vector<std::string> paths;
+    // size, stored, ratio and the time, then the mode (10 characters), the
+    // check (5), the coding (18) and the path, one blank apart.
+    for (const std::string& line : lines_of(r.out)) {
+        std::size_t at = std::string::npos;
+        for (std::size_t i = 0; i + 9 < line.size(); ++i) {
+            if (line[i + 2] == ':' && line[i + 5] == ':' && line[i + 8] == ' ' && std::isdigit(static_cast<unsigned char>(line[i]))) {
+                at = i + 9;
+                break;
+            }
+        }
+        if (at == std::string::npos || line.size() <= at + 36) continue;
+        const char kind = line[at];
+        if (kind == 'd' && !folders) continue;
+        paths.push_back(line.substr(at + 36));
+    }
+    return paths;
 }
 
 inline std::vector<std::uint8_t> bytes_of(const std::string& text) {

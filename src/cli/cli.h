@@ -42,7 +42,9 @@ struct RunSettings {
     bool recurse = false;                 // -r
     bool keep_directories = true;         // off only in the single-argument add form on a non-folder
     bool plain = false;                   // -p: entries without the integrity record
-    bool links = false;                   // -l: links stored as links, empty folders as folder entries
+    bool links = false;                   // -l: accepted; links are stored as links anyway
+    bool dereference = false;             // --dereference: links followed, stored as what they lead to
+    bool packs = true;                    // off with --no-packs: every file, folder and link an entry of its own
     unsigned threads = 0;                 // -tN: coders at once; 0: one per core
     bool progress = true;                 // -n: no progress line
     bool strong = false;                  // -u: the strong parse
@@ -174,7 +176,7 @@ FileSpec split_file_spec(const std::string& arg);
 struct FileRecord {
     std::string path;        // search-directory prefix + entry name
     std::uint64_t size = 0;  // at selection time
-    EntryType type = EntryType::File;  // links and folders only with -l
+    EntryType type = EntryType::File;  // links and folders only when links are kept
 };
 using FileList = std::vector<FileRecord>;
 
@@ -222,10 +224,11 @@ public:
 // regular file; a wildcard matches nothing); the observer, where there is
 // one, has been told. FIFOs, sockets and devices that a wildcard or a walk
 // meets are told of but are no failure. With links on, symbolic links are
-// taken as links (not followed) and empty folders met by a walk as folders.
+// taken as links (not followed) and every folder a walk enters is listed
+// as a folder, before what it holds (with all_folders off, only empty ones).
 bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list,
                    SelectionObserver* observer = nullptr, const std::string& archive_path = std::string(),
-                   bool links = false);
+                   bool links = false, bool all_folders = true);
 
 // The text after the last '.' of the path, or the whole path without one.
 std::string extension_key(const std::string& path);
@@ -248,6 +251,28 @@ struct AddTotals {
 // Stores one file: input path, name, dir.
 using StoreFunction = std::function<StoreResult(const std::string& path, const std::string& name,
                                                const std::string& dir, EntryType type)>;
+
+// What one entry of an add stores: a file of its own, or a pack of small
+// files, folders and links in their stored order.
+struct StoreItem {
+    FileToStore store;
+    std::vector<std::size_t> records;  // indices in the file list: the file, or the pack's members
+    std::uint64_t bytes = 0;           // what coding it reads: the file's size, the pack's stream as estimated
+};
+
+// Regular files below this size go into packs; larger ones are entries of
+// their own.
+constexpr std::uint64_t PACK_FILE_LIMIT = 1u << 20;
+// A pack is closed once its stream reaches this size (or the ring's, when
+// that is smaller), so that its whole history fits the ring.
+constexpr std::uint64_t PACK_CLOSE_BYTES = 8u << 20;
+
+// The entries an add writes for the (sorted) list. Without packing, one per
+// file. With it, files below PACK_FILE_LIMIT, folders and links are
+// gathered into packs that close at pack_bytes; a pack that would hold a
+// single regular file and nothing else is that file's own entry.
+std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_directories, bool packing,
+                                        std::uint64_t pack_bytes);
 
 // Counts a file's result; false when it was not stored as it was.
 bool count_stored(const FileRecord& record, const StoreResult& result, AddTotals& totals);

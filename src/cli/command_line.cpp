@@ -60,6 +60,18 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
             ++index;
             break;
         }
+        if (arg.compare(0, 2, "--") == 0) {
+            // Long options of the add.
+            if (set == SwitchSet::Add && arg == "--dereference") {
+                settings.dereference = true;
+                continue;
+            }
+            if (set == SwitchSet::Add && arg == "--no-packs") {
+                settings.packs = false;
+                continue;
+            }
+            return false;
+        }
         std::size_t pos = 1;
         while (pos < arg.size()) {
             char letter = arg[pos];

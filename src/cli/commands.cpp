@@ -131,8 +131,9 @@ public:
         diagnostic("Error: %s is a symbolic link that leads nowhere; not stored\n", printable(path).c_str());
     }
 
-    // The lines that follow a file's storing.
-    void stored(const std::string& input_path, const StoreResult& result) const {
+    // The lines that follow a file's storing; size_line off leaves out the
+    // sizes that -v shows.
+    void stored(const std::string& input_path, const StoreResult& result, bool size_line = true) const {
         const std::string shown = printable(archive_path_);
         const char* archive = shown.c_str();
         switch (result.status) {
@@ -140,7 +141,7 @@ public:
             case StoreStatus::Shrank:
             case StoreStatus::Grew:
             case StoreStatus::Changed:
-                if (verbose_) {
+                if (verbose_ && size_line) {
                     std::fprintf(console_out(), " %" PRId64 " to %" PRId64 " \n",
                                  static_cast<std::int64_t>(result.unpacked_size),
                                  static_cast<std::int64_t>(result.entry_size));
@@ -271,12 +272,6 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         print_path_too_long(plan.archive_path);
         return 1;
     }
-    if (settings.plain && settings.links) {
-        diagnostic(
-            "Error: -l stores links and folders in the integrity record, which -p leaves out; use one of "
-            "them\n");
-        return 1;
-    }
     settings.keep_directories = plan.keep_directories;
     settings.hash_mask = compute_hash_mask(settings.hash_bits, settings.method_level);
     std::fprintf(console_out(), "Archive=%s \n", printable(plan.archive_path).c_str());
@@ -299,7 +294,10 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         failed = true;
     }
     FileList list;
-    if (!collect_files(file_args, settings.recurse, list, &console, plan.archive_path, settings.links)) {
+    // Links are kept as links, and folders as folders, unless they are
+    // followed, or the entries are to be the plain ones without a record.
+    const bool keep_links = !settings.plain && !settings.dereference;
+    if (!collect_files(file_args, settings.recurse, list, &console, plan.archive_path, keep_links, settings.packs)) {
         failed = true;
     }
     if (interruption_requested()) {
@@ -319,42 +317,68 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         options.recurse = settings.recurse;
         options.plain = settings.plain;
         options.should_stop = interruption_requested;
+        const std::vector<StoreItem> items =
+            plan_store_items(list, settings.keep_directories, keep_links && settings.packs,
+                             std::min<std::uint64_t>(PACK_CLOSE_BYTES, options.search.ring_size));
         std::string why;
-        const unsigned workers = compression_workers(settings, list.size(), why);
+        const unsigned workers = compression_workers(settings, items.size(), why);
         if (settings.verbose) std::fprintf(console_out(), "Workers: %u%s\n", workers, why.c_str());
         SpareCores spare(pipeline_cores(settings, workers));
         options.spare_cores = &spare;
         std::uint64_t total_bytes = 0;
-        for (const FileRecord& record : list) total_bytes += record.size;
+        for (const StoreItem& item : items) total_bytes += item.bytes;
         ProgressLine progress(settings.progress, total_bytes, list.size());
         options.bytes_done = &progress.bytes;
+        // The lines of one entry: a file's, or those of each member of a
+        // pack. A single coder has told of a file's coding itself.
+        const auto report = [&](const StoreItem& item, const StoreResult& result, bool tell_coding) {
+            if (item.store.type != EntryType::Pack) {
+                if (tell_coding && result.coding_began) console.coding_started(item.store.path);
+                console.stored(item.store.path, result);
+                progress.files.fetch_add(1, std::memory_order_relaxed);
+                if (!count_stored(list[item.records[0]], result, totals)) failed = true;
+                return;
+            }
+            const bool complete = entry_written(result.status);
+            for (std::size_t m = 0; m < item.records.size() && m < result.members.size(); ++m) {
+                const FileRecord& record = list[item.records[m]];
+                StoreResult member;
+                member.status = result.members[m].status;
+                // Members of a pack that was not written are not stored;
+                // what ended the run is said once, below.
+                if (!complete && member.status != StoreStatus::Unreadable) continue;
+                if (entry_written(member.status) && settings.verbose) {
+                    console.coding_started(record.path);
+                    std::fprintf(console_out(), " %" PRIu64 " in %s \n", result.members[m].unpacked_size,
+                                 result.pack_name.c_str());
+                }
+                member.unpacked_size = result.members[m].unpacked_size;
+                console.stored(record.path, member, false);
+                if (!count_stored(record, member, totals)) failed = true;
+            }
+            progress.files.fetch_add(item.records.size(), std::memory_order_relaxed);
+            if (!complete && result.status != StoreStatus::Unreadable) {
+                const std::string shown = list[item.records[0]].path + " and the files packed with it";
+                console.stored(shown, result);
+                if (!count_stored(list[item.records[0]], result, totals)) failed = true;
+            }
+        };
         if (workers == 1) {
             Compressor compressor(options, plan.archive_path);
             compressor.set_observer(&console);
-            const StoreFunction store = [&](const std::string& path, const std::string& name, const std::string& dir,
-                                            EntryType type) {
-                const StoreResult result = compressor.compress_file(path, name, dir, type);
-                console.stored(path, result);
-                progress.files.fetch_add(1, std::memory_order_relaxed);
-                return result;
-            };
-            if (!store_files(list, settings.keep_directories, store, totals)) failed = true;
+            for (const StoreItem& item : items) {
+                const StoreResult result = compressor.compress(item.store);
+                report(item, result, false);
+                if (totals.run_ended) break;
+            }
         } else {
             std::vector<FileToStore> files;
-            files.reserve(list.size());
-            for (const FileRecord& record : list) {
-                files.push_back(FileToStore{record.path, stored_name(record.path),
-                                            stored_dir(record.path, settings.keep_directories), record.type});
-            }
+            files.reserve(items.size());
+            for (const StoreItem& item : items) files.push_back(item.store);
             ParallelCompressor compressor(options, plan.archive_path, workers);
             compressor.set_observer(&console);
-            // Results come in file order: the lines are those of one coder.
-            compressor.store_all(files, [&](std::size_t i, const StoreResult& result) {
-                if (result.coding_began) console.coding_started(files[i].path);
-                console.stored(files[i].path, result);
-                progress.files.fetch_add(1, std::memory_order_relaxed);
-                if (!count_stored(list[i], result, totals)) failed = true;
-            });
+            // Results come in entry order: the lines are those of one coder.
+            compressor.store_all(files, [&](std::size_t i, const StoreResult& result) { report(items[i], result, true); });
         }
         if (totals.run_ended) return interruption_requested() ? interrupted_status() : 1;
     }
@@ -493,13 +517,8 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
 // ---------------------------------------------------------------------------
 // List
 
-class ListConsole : public LockWaiter {
-public:
-    void waiting_for(const std::string& archive_path) override { print_waiting(archive_path); }
-};
-
 // "-rwxr-xr-x"-style type and permission bits.
-std::string mode_text(const ArchiveReader::Entry& entry) {
+std::string mode_text(const ListedEntry& entry) {
     if (!entry.has_record) return "-";
     const IntegrityRecord& r = entry.record;
     std::string text = r.type == EntryType::Link ? "l" : r.type == EntryType::Folder ? "d" : "-";
@@ -508,7 +527,7 @@ std::string mode_text(const ArchiveReader::Entry& entry) {
     return text;
 }
 
-std::string time_text(const ArchiveReader::Entry& entry) {
+std::string time_text(const ListedEntry& entry) {
     if (!entry.has_record) return "-";
     const std::time_t t = static_cast<std::time_t>(entry.record.mtime_seconds);
     std::tm local{};
@@ -521,8 +540,7 @@ std::string time_text(const ArchiveReader::Entry& entry) {
 
 // How the entry was coded: LZ or channel order, and the filters its
 // blocks may have passed through.
-std::string coding_text(const EntryHeader& h) {
-    const FileSettings& s = h.settings;
+std::string coding_text(const FileSettings& s) {
     std::string text = s.lz_mode != 0 ? "LZ" : "channels/" + std::to_string(s.stride);
     if (s.media_mode == 1) {
         text += " delta " + std::to_string(s.channels) + "x" + std::to_string(s.sample_bytes * 8);
@@ -535,6 +553,57 @@ std::string coding_text(const EntryHeader& h) {
 void print_ratio_line(std::uint64_t original, std::uint64_t stored, const std::string& rest) {
     const double ratio = original == 0 ? 0.0 : 100.0 * static_cast<double>(stored) / static_cast<double>(original);
     std::fprintf(console_out(), "%12" PRIu64 " %12" PRIu64 " %6.1f%% %s\n", original, stored, ratio, rest.c_str());
+}
+
+// The listing's lines: damage as extraction reports it, and a line for
+// every selected entry and member of a pack. A member's stored bytes are
+// its pack's; they are counted once, with the pack.
+class ListConsole : public ExtractConsole {
+public:
+    ListConsole(const std::string& archive_path, bool verbose) : ExtractConsole(archive_path, false), verbose_(verbose) {}
+
+    void listed(const ListedEntry& entry) override {
+        ++listed_;
+        if (!verbose_) {
+            std::fprintf(console_out(), "%s \n", printable(entry.path).c_str());
+            return;
+        }
+        total_original += entry.unpacked_size;
+        total_stored += entry.stored_size;
+        char rest[64];
+        std::snprintf(rest, sizeof rest, "%-19s %-10s %-5s ", time_text(entry).c_str(), mode_text(entry).c_str(),
+                      entry.has_record ? "xxh3" : "-");
+        char coding[40];
+        std::snprintf(coding, sizeof coding, "%-18s ", entry.member ? "in pack" : coding_text(entry.settings).c_str());
+        if (entry.member) {
+            std::fprintf(console_out(), "%12" PRIu64 " %12s %7s %s%s%s\n", entry.unpacked_size, "-", "-", rest, coding,
+                         printable(entry.path).c_str());
+        } else {
+            print_ratio_line(entry.unpacked_size, entry.stored_size, std::string(rest) + coding + printable(entry.path));
+        }
+    }
+    void pack_stored(std::uint64_t bytes) { total_stored += bytes; }
+
+    std::uint64_t listed_ = 0;
+    std::uint64_t total_original = 0;
+    std::uint64_t total_stored = 0;
+
+private:
+    bool verbose_;
+};
+
+// The stored bytes of an archive's packs, for the listing's total.
+std::uint64_t pack_bytes(const std::string& archive_path) {
+    ArchiveReader archive;
+    std::uint64_t total = 0;
+    if (!archive.open_unlocked(archive_path)) return 0;
+    ArchiveReader::Entry entry;
+    while (archive.next(entry)) {
+        if (entry.check == HeaderCheck::Ok && entry.has_record && entry.record.type == EntryType::Pack) {
+            total += entry.header.entry_size;
+        }
+    }
+    return total;
 }
 
 int run_list(const std::vector<std::string>& operands, const std::string& current_directory, bool verbose) {
@@ -552,55 +621,28 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
                      "mode", "check", "coding", "path");
     }
     bool failed = false;
-    int listed = 0;
-    std::uint64_t total_original = 0;
-    std::uint64_t total_stored = 0;
+    ListConsole console(archive_path, verbose);
+    Extractor extractor(console);
+    extractor.set_listing(true);
+    extractor.set_workers(platform::usable_cores(), worker_memory_budget());
+    platform::catch_interruptions();
+    extractor.set_stop_check(interruption_requested);
     for (const std::string& pattern : patterns) {
-        ArchiveReader archive;
-        ListConsole console;
-        if (!archive.open(archive_path, &console)) {
-            if (interruption_requested()) {
-                diagnostic("Interrupted: the listing of %s stopped\n", printable(archive_path).c_str());
-                return interrupted_status();
-            }
-            print_cannot_open_archive(archive_path, archive.problem());
-            return 1;
-        }
-        const int listed_before = listed;
-        ArchiveReader::Entry entry;
-        while (archive.next(entry)) {
-            const std::string path = stored_path(entry.header);
-            if (ends_walk(entry.check)) {
-                print_damaged_archive(archive_path, entry.offset, entry.problem);
-                failed = true;
-            } else if (entry.check == HeaderCheck::BadEntry) {
-                print_damaged_entry(archive_path, path, entry.problem);
-                failed = true;
-            } else if (wildcard_match(pattern.c_str(), base_name(path).c_str())) {
-                ++listed;
-                if (!verbose) {
-                    std::fprintf(console_out(), "%s \n", printable(path).c_str());
-                    continue;
-                }
-                const EntryHeader& h = entry.header;
-                total_original += h.unpacked_size;
-                total_stored += h.entry_size;
-                char rest[64];
-                std::snprintf(rest, sizeof rest, "%-19s %-10s %-5s ", time_text(entry).c_str(),
-                              mode_text(entry).c_str(), entry.has_record ? "xxh3" : "-");
-                char coding[32];
-                std::snprintf(coding, sizeof coding, "%-18s ", coding_text(h).c_str());
-                print_ratio_line(h.unpacked_size, h.entry_size, std::string(rest) + coding + printable(path));
-            }
-        }
+        const ExtractResult result = extractor.extract_archive(archive_path, std::string(), pattern);
+        if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "the listing of");
+        if (result.failed) failed = true;
         // As for extraction: "*" selecting nothing is an empty archive.
-        if (listed == listed_before && pattern != "*") {
+        if (result.selected == 0 && pattern != "*") {
             diagnostic("WARNING: no entry matches %s\n", printable(pattern).c_str());
             failed = true;
         }
     }
-    if (verbose) print_ratio_line(total_original, total_stored, "total");
-    std::fprintf(console_out(), " n.%d files in archive %s  \n", listed, printable(archive_path).c_str());
+    if (verbose) {
+        console.pack_stored(pack_bytes(archive_path) * patterns.size());
+        print_ratio_line(console.total_original, console.total_stored, "total");
+    }
+    std::fprintf(console_out(), " n.%d files in archive %s  \n", static_cast<int>(console.listed_),
+                 printable(archive_path).c_str());
     return failed ? 1 : 0;
 }
 

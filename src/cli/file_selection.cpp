@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "format/pack.h"
 #include "format/wildcard.h"
 #include "platform/platform_file.h"
 
@@ -52,6 +53,7 @@ struct Selector {
     FileList& list;
     bool recurse;
     bool links;  // links taken as links, empty folders as folders
+    bool all_folders = true;  // with links: every folder walked, not only empty ones
     SelectionObserver& observer;
     bool ok = true;
     // The archive this run writes: never selected.
@@ -155,12 +157,10 @@ Met take_entry(Selector& s, const std::string& directory, const std::string& nam
         s.ok = false;
         return Met::Taken;
     }
-    // An empty folder is kept as a folder entry with links on ("." and
-    // ".." are in every listing).
-    if (s.links && names.size() <= 2) {
-        s.list.push_back(FileRecord{path, 0, EntryType::Folder});
-        return Met::Taken;
-    }
+    // With links on every folder is kept as a folder entry, so that its
+    // mode and times come back, before what it holds; without packs, only
+    // an empty one ("." and ".." are in every listing).
+    if (s.links && (s.all_folders || names.size() <= 2)) s.list.push_back(FileRecord{path, 0, EntryType::Folder});
     // Inside a matched folder everything is taken.
     s.walk_path.emplace_back(id, path);
     walk_directory(s, path, names, "*");
@@ -285,9 +285,10 @@ std::vector<std::string> drop_method_argument(std::vector<std::string> args, std
 }
 
 bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list, SelectionObserver* observer,
-                   const std::string& archive_path, bool links) {
+                   const std::string& archive_path, bool links, bool all_folders) {
     SilentObserver silent;
     Selector s(list, recurse, links, observer != nullptr ? *observer : silent);
+    s.all_folders = all_folders;
     if (!archive_path.empty()) {
         const platform::EntryStatus archive = platform::entry_status(archive_path);
         s.archive_exists = archive.type == platform::EntryType::Regular;
@@ -328,6 +329,45 @@ std::string stored_dir(const std::string& path, bool keep_directories) {
     const std::size_t last = path.find_last_of("/\\");
     if (last == std::string::npos || last < start) return std::string();
     return path.substr(start, last - start + 1);
+}
+
+std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_directories, bool packing,
+                                        std::uint64_t pack_bytes) {
+    std::vector<StoreItem> items;
+    const auto single = [&](std::size_t i) {
+        const FileRecord& r = list[i];
+        StoreItem item;
+        item.store = FileToStore{r.path, stored_name(r.path), stored_dir(r.path, keep_directories), r.type, {}};
+        item.records.push_back(i);
+        item.bytes = r.size;
+        items.push_back(std::move(item));
+    };
+    StoreItem pack;
+    const auto close_pack = [&] {
+        if (pack.records.empty()) return;
+        if (pack.records.size() == 1 && list[pack.records[0]].type == EntryType::File) {
+            single(pack.records[0]);
+        } else {
+            pack.store.type = EntryType::Pack;
+            pack.bytes += 2 * 512;  // the stream's end
+            items.push_back(std::move(pack));
+        }
+        pack = StoreItem();
+    };
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const FileRecord& r = list[i];
+        if (!packing || (r.type == EntryType::File && r.size >= PACK_FILE_LIMIT)) {
+            single(i);
+            continue;
+        }
+        pack.records.push_back(i);
+        pack.store.members.push_back(
+            FileToStore{r.path, stored_name(r.path), stored_dir(r.path, keep_directories), r.type, {}});
+        pack.bytes += PACK_MEMBER_OVERHEAD + (r.type == EntryType::File ? (r.size + 511) / 512 * 512 : 0);
+        if (pack.bytes >= pack_bytes) close_pack();
+    }
+    close_pack();
+    return items;
 }
 
 bool count_stored(const FileRecord& record, const StoreResult& result, AddTotals& totals) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <new>
 
+#include "format/pack.h"
 #include "platform/platform_file.h"
 
 namespace qev {
@@ -76,8 +77,116 @@ StoreStatus Compressor::plan(const std::string& input_path, std::string name, st
     if (!entry.input.open(input_path, type, entry.record)) return StoreStatus::Unreadable;
     const StoreStatus opened = open_archive(result);
     if (ends_run(opened)) return opened;
-    const std::uint64_t unpacked_size = entry.input.size(input_path);
-    result.unpacked_size = unpacked_size;
+    result.unpacked_size = entry.input.size(input_path);
+    return choose_settings(entry, std::move(name), std::move(dir), result);
+}
+
+StoreStatus Compressor::plan(const FileToStore& item, PlannedEntry& entry, StoreResult& result) {
+    if (item.type == EntryType::Pack) return plan_pack(item, entry, result);
+    return plan(item.path, item.name, item.dir, item.type, entry, result);
+}
+
+namespace {
+
+// Reads a pack member's content and metadata. A file is read up to the size
+// it had when it was opened; one that grew meanwhile, or shrank, or was
+// written to, is stored as read and said to have changed.
+StoreStatus read_member(const FileToStore& m, PackMember& member, std::string& content) {
+    member.type = m.type;
+    const bool follow = m.type != EntryType::Link;
+    if (!platform::owner_of(m.path, follow, member.uid, member.gid)) return StoreStatus::Unreadable;
+    if (m.type == EntryType::Link) {
+        if (!platform::read_link(m.path, member.target)) return StoreStatus::Unreadable;
+        return platform::times_and_mode_of(m.path, false, member.mode, member.mtime_seconds, member.mtime_nanoseconds)
+                   ? StoreStatus::Stored
+                   : StoreStatus::Unreadable;
+    }
+    if (m.type == EntryType::Folder) {
+        return platform::times_and_mode_of(m.path, true, member.mode, member.mtime_seconds, member.mtime_nanoseconds)
+                   ? StoreStatus::Stored
+                   : StoreStatus::Unreadable;
+    }
+    platform::File file;
+    platform::File::Stamp opened;
+    if (!file.open_read(m.path) || !file.stamp(opened) ||
+        !file.times_and_mode(member.mode, member.mtime_seconds, member.mtime_nanoseconds)) {
+        return StoreStatus::Unreadable;
+    }
+    const std::uint64_t size = file.size();
+    content.resize(static_cast<std::size_t>(size));
+    std::size_t got = 0;
+    while (got < content.size()) {
+        const std::size_t n = file.read(&content[got], content.size() - got);
+        if (n == 0) break;
+        got += n;
+    }
+    content.resize(got);
+    member.size = got;
+    std::uint8_t more = 0;
+    if (got == size && file.read(&more, 1) == 1) return StoreStatus::Grew;
+    platform::File::Stamp now;
+    if (got < size || !file.stamp(now) || now != opened) return StoreStatus::Changed;
+    return StoreStatus::Stored;
+}
+
+}  // namespace
+
+StoreStatus Compressor::plan_pack(const FileToStore& pack, PlannedEntry& entry, StoreResult& result) {
+    if (stop_requested()) return StoreStatus::Interrupted;
+    const StoreStatus opened = open_archive(result);
+    if (ends_run(opened)) return opened;
+    PackBuilder builder;
+    if (!builder.problem().empty()) return StoreStatus::NoMemory;
+    result.members.assign(pack.members.size(), MemberResult());
+    std::string content;
+    IntegrityRecord& record = entry.record;
+    record.type = EntryType::Pack;
+    record.mode = 0644;
+    record.mtime_seconds = 0;
+    record.mtime_nanoseconds = 0;
+    bool any = false;
+    for (std::size_t i = 0; i < pack.members.size(); ++i) {
+        if (stop_requested()) return StoreStatus::Interrupted;
+        const FileToStore& m = pack.members[i];
+        MemberResult& r = result.members[i];
+        PackMember member;
+        std::string name = m.name;
+        std::string dir = m.dir;
+        if (options_.recurse) {
+            name = platform::normalise_separators(name);
+            dir = platform::normalise_separators(dir);
+        }
+        member.path = dir + name;
+        content.clear();
+        r.status = read_member(m, member, content);
+        if (r.status == StoreStatus::Unreadable) continue;
+        r.unpacked_size = member.size;
+        if (!builder.add(member, reinterpret_cast<const std::uint8_t*>(content.data()))) return StoreStatus::NoMemory;
+        any = true;
+        // The pack carries the time of its newest member, so that the same
+        // files always make the same pack.
+        if (member.mtime_seconds > record.mtime_seconds ||
+            (member.mtime_seconds == record.mtime_seconds && member.mtime_nanoseconds > record.mtime_nanoseconds)) {
+            record.mtime_seconds = member.mtime_seconds;
+            record.mtime_nanoseconds = member.mtime_nanoseconds;
+        }
+    }
+    if (!any) return StoreStatus::Unreadable;
+    if (!builder.finish()) return StoreStatus::NoMemory;
+    result.unpacked_size = builder.bytes().size();
+    entry.input.use_bytes(std::move(builder.bytes()));
+    result.pack_name = pack_name(archive_.entries_before() + entries_planned_);
+    // Inside a pack the members' names are their own; the pack's stored
+    // name stays as it is.
+    const bool recurse = options_.recurse;
+    options_.recurse = false;
+    const StoreStatus status = choose_settings(entry, result.pack_name, std::string(), result);
+    options_.recurse = recurse;
+    return status;
+}
+
+StoreStatus Compressor::choose_settings(PlannedEntry& entry, std::string name, std::string dir, StoreResult& result) {
+    const std::uint64_t unpacked_size = result.unpacked_size;
     if (!sample_) {
         sample_ = zeroed_buffer(BLOCK_SIZE + SAMPLE_SLACK);
         scratch_ = zeroed_buffer(BLOCK_SIZE + BLOCK_SLACK);
@@ -108,6 +217,7 @@ StoreStatus Compressor::plan(const std::string& input_path, std::string name, st
     header.settings = settings;
     header.search_depth = options_.search.search_depth;
     header.ring_size = options_.search.ring_size;
+    ++entries_planned_;
     return StoreStatus::Stored;
 }
 
@@ -136,15 +246,25 @@ StoreStatus Compressor::finish_entry(const PlannedEntry& entry, const EntryCoder
 
 StoreResult Compressor::compress_file(const std::string& input_path, std::string name, std::string dir,
                                       EntryType type) {
+    FileToStore item;
+    item.path = input_path;
+    item.name = std::move(name);
+    item.dir = std::move(dir);
+    item.type = type;
+    return compress(item);
+}
+
+StoreResult Compressor::compress(const FileToStore& item) {
+    const std::string& input_path = item.path;
     StoreResult result;
     PlannedEntry entry;
-    result.status = plan(input_path, std::move(name), std::move(dir), type, entry, result);
+    result.status = plan(item, entry, result);
     if (result.status != StoreStatus::Stored) return result;
     if (!coder_.prepare()) {
         result.status = StoreStatus::NoMemory;
         return result;
     }
-    if (observer_ != nullptr) observer_->coding_started(input_path);
+    if (observer_ != nullptr && item.type != EntryType::Pack) observer_->coding_started(input_path);
     result.coding_began = true;
 
     // The stream goes straight into the archive, behind the header.

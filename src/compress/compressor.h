@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "compress/analysis.h"
 #include "compress/entry_coder.h"
@@ -59,6 +60,12 @@ inline bool ends_run(StoreStatus status) {
     return !entry_written(status) && status != StoreStatus::Unreadable;
 }
 
+// What became of one member of a pack.
+struct MemberResult {
+    StoreStatus status = StoreStatus::Stored;  // Stored, Grew, Changed or Unreadable
+    std::uint64_t unpacked_size = 0;           // bytes stored
+};
+
 struct StoreResult {
     StoreStatus status = StoreStatus::Stored;
     std::uint64_t unpacked_size = 0;  // bytes of the file as its size said
@@ -76,6 +83,21 @@ struct StoreResult {
     bool archive_removed = false;
     // The file's coding had begun (its input and the archive were open).
     bool coding_began = false;
+    // A pack: its stored name, and what became of each member, in order.
+    // The pack's own status is Stored when its entry is complete, even
+    // where some members could not be read.
+    std::string pack_name;
+    std::vector<MemberResult> members;
+};
+
+// One file to store, or a pack of several (type Pack, members filled in,
+// path, name and dir unused). A member's name and dir are its stored ones.
+struct FileToStore {
+    std::string path;
+    std::string name;
+    std::string dir;
+    EntryType type = EntryType::File;
+    std::vector<FileToStore> members;
 };
 
 // Told when the coding of a file begins (after its input and the archive
@@ -110,6 +132,8 @@ public:
     // be told apart from a file.
     StoreResult compress_file(const std::string& input_path, std::string name, std::string dir,
                               EntryType type = EntryType::File);
+    // Stores a file or a pack.
+    StoreResult compress(const FileToStore& item);
 
     // The steps compress_file is made of, for drivers that code entries on
     // other threads. plan opens the input (and, at the first file, the
@@ -117,6 +141,9 @@ public:
     // is the file's result.
     StoreStatus plan(const std::string& input_path, std::string name, std::string dir, EntryType type,
                      PlannedEntry& entry, StoreResult& result);
+    // The same for a file or a pack: a pack's members are read into its
+    // pax stream here, in memory.
+    StoreStatus plan(const FileToStore& item, PlannedEntry& entry, StoreResult& result);
     // Writes a coded entry: the header, the stream's bytes from copy_stream
     // (which writes them to the sink it is given), the record; Stored or
     // the status that ends the run.
@@ -132,6 +159,9 @@ private:
     StoreStatus open_archive(StoreResult& result);
     bool stop_requested() const { return options_.should_stop && options_.should_stop(); }
     StoreStatus abandon(StoreStatus status, StoreResult& result);
+    StoreStatus plan_pack(const FileToStore& pack, PlannedEntry& entry, StoreResult& result);
+    // The analysis of the entry's first bytes and its header.
+    StoreStatus choose_settings(PlannedEntry& entry, std::string name, std::string dir, StoreResult& result);
     // The record and the size patch of an entry whose stream is written.
     StoreStatus finish_entry(const PlannedEntry& entry, const EntryCoder::Outcome& coded, StoreResult& result);
 
@@ -140,6 +170,7 @@ private:
     ArchiveWriter archive_;
     CompressObserver* observer_ = nullptr;
     bool archive_opened_ = false;
+    std::uint64_t entries_planned_ = 0;  // in this run: the next entry's number, less those before
 
     std::unique_ptr<std::uint8_t[]> sample_;  // BLOCK_SIZE + SAMPLE_SLACK
     std::unique_ptr<std::uint8_t[]> scratch_;  // BLOCK_SIZE + BLOCK_SLACK

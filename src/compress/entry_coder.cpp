@@ -32,6 +32,13 @@ bool EntryInput::open(const std::string& path, EntryType type, IntegrityRecord& 
     return platform::times_and_mode_of(path, false, record.mode, record.mtime_seconds, record.mtime_nanoseconds);
 }
 
+void EntryInput::use_bytes(std::string bytes) {
+    from_file_ = false;
+    file_.close();
+    bytes_ = std::move(bytes);
+    pos_ = 0;
+}
+
 std::uint64_t EntryInput::size(const std::string& path) const {
     return from_file_ ? platform::file_size(path) : bytes_.size();
 }

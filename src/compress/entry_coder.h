@@ -25,6 +25,8 @@ class EntryInput {
 public:
     // Opens the input and fills in the record's type, mode and time.
     bool open(const std::string& path, EntryType type, IntegrityRecord& record);
+    // Takes bytes made in memory (a pack's stream) as the input.
+    void use_bytes(std::string bytes);
     std::uint64_t size(const std::string& path) const;
     std::size_t read(std::uint8_t* data, std::size_t n);
     void rewind();

@@ -222,7 +222,7 @@ void ParallelCompressor::store_all(const std::vector<FileToStore>& files,
             job->index = next;
             job->stream.set_folders(&s.spill);
             const FileToStore& f = files[next++];
-            job->planned = s.front.plan(f.path, f.name, f.dir, f.type, job->entry, job->result);
+            job->planned = s.front.plan(f, job->entry, job->result);
             if (job->planned == StoreStatus::Stored) {
                 job->score_before = last_score;
                 job->score_after = job->entry.header.unpacked_size < ENTROPY_MIN_BLOCK ? last_score

@@ -17,13 +17,6 @@
 
 namespace qev {
 
-struct FileToStore {
-    std::string path;
-    std::string name;
-    std::string dir;
-    EntryType type = EntryType::File;
-};
-
 // Bytes one compression worker may need: its match table, ring, buffers
 // and what it holds of a coded entry before spilling it.
 std::uint64_t compression_worker_bytes(const SearchSettings& search);

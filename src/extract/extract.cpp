@@ -20,6 +20,7 @@
 #include "format/archive_reader.h"
 #include "format/filter_chain.h"
 #include "format/integrity_record.h"
+#include "format/pack.h"
 #include "format/wildcard.h"
 #include "platform/platform_file.h"
 #include "platform/spare_cores.h"
@@ -298,15 +299,65 @@ struct Lane {
     std::string unfinished;
     std::uint64_t damaged = 0;
 
+    // The pattern members of packs are selected by; listing on: what is
+    // selected is told (listed), not restored.
+    std::string pattern = "*";
+    bool listing = false;
+    // Of the pack just restored: its members the pattern selected, and
+    // those restored soundly (or found sound).
+    std::uint64_t members_selected = 0;
+    std::uint64_t members_sound = 0;
+    // While a pack is decoded: what is decoded of it so far, so that a
+    // damaged pack names the members it held.
+    const std::string* pack_content = nullptr;
+
     bool stop_requested() {
         if (!interrupted && should_stop && should_stop()) interrupted = true;
         return interrupted;
     }
 
     void report(const EntryHeader& h, const std::string& problem) {
+        if (pack_content != nullptr) {
+            report_pack(h, problem);
+            return;
+        }
         observer->damaged_entry(stored_path(h), problem);
         failed = true;
         ++damaged;
+    }
+
+    // Extraction selects base names in any case; a listing as they are.
+    bool selects(const std::string& path) const {
+        const std::string base = platform::base_name(path);
+        return wildcard_match(pattern.c_str(), listing ? base.c_str() : platform::lower_case_ascii(base).c_str());
+    }
+
+    // A damaged pack: each selected member that what was decoded of it
+    // names is reported damaged, and the pack itself where members after
+    // them cannot be named.
+    void report_pack(const EntryHeader& h, const std::string& problem) {
+        const std::string& content = *pack_content;
+        pack_content = nullptr;
+        std::string unread;
+        std::uint64_t named = 0;
+        parse_pack(reinterpret_cast<const std::uint8_t*>(content.data()), content.size(),
+                   [&](const PackMember& member, const std::uint8_t*) {
+                       if (selects(member.path)) {
+                           ++members_selected;
+                           ++named;
+                           observer->damaged_entry(member.path, "its pack " + stored_path(h) + " is damaged: " + problem);
+                           failed = true;
+                           ++damaged;
+                       }
+                       return true;
+                   },
+                   unread);
+        if (named == 0 || !unread.empty()) {
+            const std::string rest = named == 0 ? problem : problem + "; the members after those named cannot be told";
+            observer->damaged_entry(stored_path(h), rest);
+            failed = true;
+            ++damaged;
+        }
     }
 
     bool prepare_buffers() {
@@ -497,9 +548,24 @@ struct Lane {
         }
         Output output;
         Deferred deferred;
+        std::string pack;
+        if (type == EntryType::Pack) {
+            if (h.unpacked_size > MAX_PACK_BYTES) {
+                report(h, "its pack is larger than any add writes");
+                return Outcome::Damaged;
+            }
+            members_selected = 0;
+            members_sound = 0;
+            pack.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(h.unpacked_size, BLOCK_SIZE)));
+            pack_content = &pack;
+        }
+        struct PackGuard {
+            Lane& lane;
+            ~PackGuard() { lane.pack_content = nullptr; }
+        } pack_guard{*this};
         if (write && type == EntryType::File) {
             if (prepare_output(h, output)) observer->restoring(output.path);
-        } else if (write) {
+        } else if (write && type != EntryType::Pack) {
             if (output_parts(h, deferred.parts, deferred.path)) {
                 deferred.stored = stored_path(h);
                 deferred.record = entry.record;
@@ -537,6 +603,7 @@ struct Lane {
             if (bytes_done != nullptr) bytes_done->fetch_add(n, std::memory_order_relaxed);
             if (entry.has_record) checksum.update(data, n);
             if (type == EntryType::Link && write) deferred.target.append(reinterpret_cast<const char*>(data), n);
+            if (type == EntryType::Pack) pack.append(reinterpret_cast<const char*>(data), n);
             if (output.open() && write_ok) {
                 for (std::uint32_t done = 0; done < n && write_ok;) {
                     const std::uint32_t piece = std::min<std::uint32_t>(static_cast<std::uint32_t>(WRITE_PIECE), n - done);
@@ -603,6 +670,10 @@ struct Lane {
             report(h, "checksum mismatch: its coded stream is not what was stored");
             return Outcome::Damaged;
         }
+        if (type == EntryType::Pack) {
+            pack_content = nullptr;
+            return unpack(h, pack, selected) ? Outcome::Sound : Outcome::Damaged;
+        }
         if (output.open()) {
             if (entry.has_record) {
                 output.file.restore_times_and_mode(entry.record.mode, entry.record.mtime_seconds,
@@ -612,20 +683,110 @@ struct Lane {
             commit(output);
         } else if (write && type == EntryType::Folder) {
             if (await_turn) await_turn();
-            platform::Directory parent;
-            platform::Directory folder;
-            const std::vector<std::string>& parts = deferred.parts;
-            if (enter_folders(parts, parts.size() - 1, deferred.stored, deferred.path, parent) &&
-                !is_archive(parent, parts.back(), deferred.stored, deferred.path) &&
-                enter_folders(parts, parts.size(), deferred.stored, deferred.path, folder)) {
-                observer->restoring(deferred.path);
-                take_effect(deferred.path);
-                folders.push_back(std::move(deferred));
-            }
+            place_folder(std::move(deferred));
         } else if (write && type == EntryType::Link) {
             defer_link(std::move(deferred));
         }
         return unnamed ? Outcome::Refused : Outcome::Sound;
+    }
+
+    // A folder entry: made (never through a link) and given its times once
+    // its contents are in place.
+    void place_folder(Deferred&& deferred) {
+        platform::Directory parent;
+        platform::Directory folder;
+        const std::vector<std::string>& parts = deferred.parts;
+        if (enter_folders(parts, parts.size() - 1, deferred.stored, deferred.path, parent) &&
+            !is_archive(parent, parts.back(), deferred.stored, deferred.path) &&
+            enter_folders(parts, parts.size(), deferred.stored, deferred.path, folder)) {
+            observer->restoring(deferred.path);
+            take_effect(deferred.path);
+            folders.push_back(std::move(deferred));
+        }
+    }
+
+    // The members of a pack whose content has been checked, each restored
+    // as an entry of its own would be: selected by the same pattern, through
+    // the same output, with the same metadata. False when the pack is not a
+    // sound pax stream (the members before were restored).
+    bool unpack(const EntryHeader& h, const std::string& pack, bool selected) {
+        if (!selected) return true;
+        // Entries stored before the pack take effect first.
+        if (await_turn && write_files && !listing) await_turn();
+        std::string problem;
+        const bool parsed = parse_pack(
+            reinterpret_cast<const std::uint8_t*>(pack.data()), pack.size(),
+            [&](const PackMember& member, const std::uint8_t* data) {
+                if (stop_requested()) return false;
+                if (!selects(member.path)) return true;
+                ++members_selected;
+                EntryHeader mh;
+                const std::size_t slash = member.path.rfind('/');
+                mh.name = slash == std::string::npos ? member.path : member.path.substr(slash + 1);
+                mh.dir = slash == std::string::npos ? std::string() : member.path.substr(0, slash + 1);
+                mh.unpacked_size = member.size;
+                IntegrityRecord record;
+                record.type = member.type;
+                record.mode = member.mode;
+                record.mtime_seconds = member.mtime_seconds;
+                record.mtime_nanoseconds = member.mtime_nanoseconds;
+                if (listing) {
+                    ++members_sound;
+                    observer->listed(ListedEntry{member.path, member.size, 0, true, true, record, h.settings});
+                    return true;
+                }
+                if (entry_key(mh).empty()) {
+                    report(mh, "the entry has no file name");
+                    return true;
+                }
+                if (place_member(mh, record, member, data)) ++members_sound;
+                return true;
+            },
+            problem);
+        if (!parsed) report(h, problem);
+        return parsed;
+    }
+
+    // One member of a pack; false when it could not be restored (the
+    // observer was told).
+    bool place_member(const EntryHeader& mh, const IntegrityRecord& record, const PackMember& member,
+                      const std::uint8_t* data) {
+        if (!write_files) return true;
+        const bool failed_before = failed;
+        failed = false;
+        Deferred deferred;
+        if (member.type == EntryType::File) {
+            Output output;
+            if (prepare_output(mh, output)) {
+                observer->restoring(output.path);
+                bool ok = true;
+                for (std::uint64_t done = 0; done < member.size && ok;) {
+                    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(WRITE_PIECE, member.size - done));
+                    ok = output.file.write(data + done, piece);
+                    done += piece;
+                }
+                if (!ok) {
+                    observer->cannot_write(output.path);
+                    failed = true;
+                    output.discard();
+                } else {
+                    output.file.restore_times_and_mode(record.mode, record.mtime_seconds, record.mtime_nanoseconds);
+                    commit(output);
+                }
+            }
+        } else if (output_parts(mh, deferred.parts, deferred.path)) {
+            deferred.stored = stored_path(mh);
+            deferred.record = record;
+            if (member.type == EntryType::Folder) {
+                place_folder(std::move(deferred));
+            } else {
+                deferred.target = member.target;
+                defer_link(std::move(deferred));
+            }
+        }
+        const bool ok = !failed;
+        failed = failed || failed_before;
+        return ok;
     }
 
     void commit(Output& output) {
@@ -700,6 +861,9 @@ public:
     void waiting_for(const std::string& archive) override {
         keep([=](ExtractObserver& o) { o.waiting_for(archive); });
     }
+    void listed(const ListedEntry& entry) override {
+        keep([=](ExtractObserver& o) { o.listed(entry); });
+    }
     void tell(ExtractObserver& observer) {
         for (const auto& event : events_) event(observer);
         events_.clear();
@@ -731,6 +895,9 @@ struct Task {
     bool out_of_memory = false;
     bool interrupted = false;
     std::string unfinished;
+    // A pack: its members the pattern selected, and those found sound.
+    std::uint64_t members_selected = 0;
+    std::uint64_t members_sound = 0;
     bool done = false;
 };
 
@@ -802,6 +969,8 @@ struct Extractor::Impl {
         worker.swept = model.swept;
         worker.archive_id = model.archive_id;
         worker.archive_id_known = model.archive_id_known;
+        worker.pattern = model.pattern;
+        worker.listing = model.listing;
         Task* task = nullptr;
         worker.await_turn = [&] {
             std::unique_lock<std::mutex> lock(pool.mutex);
@@ -836,6 +1005,8 @@ struct Extractor::Impl {
             worker.out_of_memory = false;
             worker.unfinished.clear();
             worker.solid_started = false;
+            worker.members_selected = 0;
+            worker.members_sound = 0;
             if (!opened) {
                 worker.observer->cannot_create(stored_path(task->entry.header));
                 worker.failed = true;
@@ -858,6 +1029,8 @@ struct Extractor::Impl {
             task->out_of_memory = worker.out_of_memory;
             task->interrupted = worker.interrupted;
             task->unfinished = worker.unfinished;
+            task->members_selected = worker.members_selected;
+            task->members_sound = worker.members_sound;
             {
                 std::lock_guard<std::mutex> lock(pool.mutex);
                 task->done = true;
@@ -886,6 +1059,11 @@ void Extractor::set_workers(unsigned workers, std::uint64_t memory_budget) {
     impl_->memory_budget = memory_budget;
 }
 
+void Extractor::set_listing(bool listing) {
+    impl_->lane.listing = listing;
+    if (listing) set_writing(false);
+}
+
 void Extractor::set_progress(std::atomic<std::uint64_t>* bytes_done) {
     impl_->bytes_done = bytes_done;
     impl_->lane.bytes_done = bytes_done;
@@ -911,6 +1089,7 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
     m.pending_links.clear();
     m.folders.clear();
     m.destination_resolved = false;
+    m.pattern = pattern;
     impl.swept.clear();
     m.swept = &impl.swept;
     ExtractResult result;
@@ -929,6 +1108,7 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         Recording told;
         std::uint64_t index = 0;  // in walk order
         std::string key;          // tasks: the entry's path
+        bool pack = false;        // tasks: a pack, whose members' paths are not known before it is decoded
     };
     std::uint64_t walked = 0;
     int first_solid = -1;
@@ -950,7 +1130,12 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             m.interrupted = true;
             m.unfinished = task->unfinished;
         }
-        if (task->outcome == Lane::Outcome::Sound) ++(task->entry.has_record ? result.verified : result.unverified);
+        if (item.pack) {
+            result.selected += task->members_selected;
+            result.verified += task->members_sound;
+        } else if (task->outcome == Lane::Outcome::Sound) {
+            ++(task->entry.has_record ? result.verified : result.unverified);
+        }
     };
     // Settles the items at the head that are done; with wait, waits for
     // the head until at most keep items are left.
@@ -1011,8 +1196,9 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         auto item = std::make_unique<Item>();
         item->index = walked++;
         if (parallel) m.observer = &item->told;
-        const bool matched =
-            wildcard_match(pattern.c_str(), platform::lower_case_ascii(platform::base_name(stored_path(h))).c_str());
+        // A pack is always opened: the pattern selects its members.
+        const bool pack = entry.check == HeaderCheck::Ok && entry.has_record && entry.record.type == EntryType::Pack;
+        const bool matched = pack || m.selects(stored_path(h));
         if (ends_walk(entry.check)) {
             m.observer->damaged_archive(entry.offset, entry.problem);
             m.failed = true;
@@ -1029,26 +1215,35 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
                 ++result.selected;
                 m.report(h, "an earlier entry of the solid archive is damaged");
             }
-        } else if (matched && parallel) {
+        } else if (m.listing && !pack && matched && !h.solid) {
+            // Listed from its header and record alone.
             ++result.selected;
+            m.observer->listed(
+                ListedEntry{stored_path(h), h.unpacked_size, h.entry_size, entry.has_record, false, entry.record, h.settings});
+        } else if (matched && parallel) {
+            if (!pack) ++result.selected;
             item->task = std::make_unique<Task>();
             item->task->entry = entry;
+            item->pack = pack;
             if (impl.write_files) {
                 // Resolved before any worker writes; they all work in it.
                 m.resolve_destination();
                 // An earlier entry for the same path, not yet settled,
-                // takes effect first.
-                item->key = entry_key(h);
-                for (auto it = items.rbegin(); it != items.rend() && !item->key.empty(); ++it) {
-                    if ((*it)->task && (*it)->key == item->key) {
+                // takes effect first; so does every entry before a pack,
+                // and a pack before every entry after it.
+                item->key = pack ? std::string() : entry_key(h);
+                if (pack) item->task->after_settled = item->index;
+                for (auto it = items.rbegin(); it != items.rend() && !pack && !item->key.empty(); ++it) {
+                    if ((*it)->task && ((*it)->pack || (*it)->key == item->key)) {
                         item->task->after_settled = (*it)->index + 1;
                         break;
                     }
                 }
             }
-            // The entry's need counts before any worker may take it.
+            // The entry's need counts before any worker may take it: a
+            // pack's content is held whole.
             item->task->ring_bytes = decoder_ring(h);
-            item->task->reserved = Impl::worker_bytes(decoder_ring(h));
+            item->task->reserved = Impl::worker_bytes(decoder_ring(h)) + (pack ? h.unpacked_size : 0);
             reserve(item->task->reserved);
             {
                 std::lock_guard<std::mutex> lock(pool.mutex);
@@ -1056,14 +1251,25 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
             }
             pool.changed.notify_all();
         } else if (matched || h.solid) {
-            if (matched) ++result.selected;
+            if (matched && !pack) ++result.selected;
+            if (m.listing && !pack && matched) {
+                m.observer->listed(ListedEntry{stored_path(h), h.unpacked_size, h.entry_size, entry.has_record, false,
+                                               entry.record, h.settings});
+            }
             // In a solid archive every entry is decoded, to keep the models
             // in step; only the selected ones are written.
-            const Lane::Outcome outcome = m.extract_entry(archive, entry, matched);
+            m.members_selected = 0;
+            m.members_sound = 0;
+            const Lane::Outcome outcome = m.extract_entry(archive, entry, matched && (pack || !m.listing));
             if ((outcome == Lane::Outcome::Damaged || outcome == Lane::Outcome::Stopped) && h.solid) {
                 m.solid_broken = true;
             }
-            if (outcome == Lane::Outcome::Sound && matched) ++(entry.has_record ? result.verified : result.unverified);
+            if (pack) {
+                result.selected += m.members_selected;
+                result.verified += m.members_sound;
+            } else if (outcome == Lane::Outcome::Sound && matched) {
+                ++(entry.has_record ? result.verified : result.unverified);
+            }
         }
         items.push_back(std::move(item));
         // A few entries ahead of the oldest unsettled one, so that what the

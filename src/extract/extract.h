@@ -10,8 +10,21 @@
 #include <string>
 
 #include "format/archive_reader.h"
+#include "format/filters.h"
+#include "format/integrity_record.h"
 
 namespace qev {
+
+// An entry, or a member of a pack, as a listing shows it.
+struct ListedEntry {
+    std::string path;                // as stored: dir and name
+    std::uint64_t unpacked_size = 0; // bytes of the file
+    std::uint64_t stored_size = 0;   // bytes of its entry; 0 for a member of a pack
+    bool has_record = false;
+    bool member = false;             // a member of a pack
+    IntegrityRecord record;          // type, mode and time, with has_record
+    FileSettings settings;           // how its entry (a member's pack) was coded
+};
 
 // What the extraction meets, in the order it meets it. Every call but
 // restoring(), leads_outside() and waiting_for() is a failure of that entry
@@ -35,6 +48,8 @@ public:
     virtual void would_replace_archive(const std::string& stored_path, const std::string& output_path) = 0;
     // An output file is about to be written.
     virtual void restoring(const std::string& output_path) = 0;
+    // With listing on: a selected entry or member.
+    virtual void listed(const ListedEntry&) {}
 };
 
 // An observer that is told everything and keeps nothing, for callers that
@@ -94,6 +109,11 @@ public:
     void set_workers(unsigned workers, std::uint64_t memory_budget);
     // Where given, grows by every byte restored (for a progress display).
     void set_progress(std::atomic<std::uint64_t>* bytes_done);
+    // With listing on, nothing is written: every selected entry, and every
+    // selected member of a pack, is told to the observer's listed(), in
+    // archive order. Only packs are decoded (and, in a solid archive, the
+    // entries before them, whose history they need).
+    void set_listing(bool listing);
 
     // Restores every entry whose lower-cased base name matches the
     // (lower-case) pattern under destination_directory, which ends with a

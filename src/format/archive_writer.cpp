@@ -173,6 +173,7 @@ ArchiveWriter::OpenReport ArchiveWriter::check_existing(bool solid) {
         report.status = OpenStatus::SolidRefused;
         return report;
     }
+    entries_before_ = 0;
     ArchiveReader walk;
     walk.walk(file_);
     // An entry whose size cannot be trusted ends the walk: nothing is
@@ -207,6 +208,7 @@ ArchiveWriter::OpenReport ArchiveWriter::check_existing(bool solid) {
         }
         first = false;
         if (entry.has_record) records_before = true;
+        ++entries_before_;
     }
     if (report.repaired && !file_.truncate(report.dropped_offset)) {
         report.status = OpenStatus::CannotRead;

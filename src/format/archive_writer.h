@@ -79,6 +79,8 @@ public:
     // True when abandon_entry removed the archive.
     bool removed() const { return removed_; }
     std::uint64_t entry_start() const { return entry_start_; }
+    // Complete entries the archive held when it was opened.
+    std::uint64_t entries_before() const { return entries_before_; }
 
 private:
     // Walks an existing archive; repairs or refuses as open() says.
@@ -102,6 +104,7 @@ private:
     bool created_ = false;
     bool removed_ = false;
     std::uint64_t completed_ = 0;  // entries finished in this run
+    std::uint64_t entries_before_ = 0;
     std::uint64_t entry_start_ = 0;
     std::vector<std::uint8_t> header_;  // as written, entry_size 0
     Sink sink_;

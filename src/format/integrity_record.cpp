@@ -52,7 +52,7 @@ RecordCheck parse_record(const std::uint8_t* tail, IntegrityRecord& r, std::stri
         problem = "checksum mismatch: its integrity record is damaged";
         return RecordCheck::Damaged;
     }
-    if (get_le(tail + LENGTH_AT, 4) != RECORD_BYTES || tail[0] != RECORD_VERSION || tail[1] > 2) {
+    if (get_le(tail + LENGTH_AT, 4) != RECORD_BYTES || tail[0] != RECORD_VERSION || tail[1] > static_cast<std::uint8_t>(EntryType::Pack)) {
         problem = "its integrity record is of an unknown kind";
         return RecordCheck::Damaged;
     }

@@ -6,7 +6,8 @@
 // Layout (little-endian), RECORD_BYTES in all:
 //    0  u8   version (1)
 //    1  u8   type: 0 regular file, 1 symbolic link (the content is its
-//            target), 2 folder
+//            target), 2 folder, 3 pack (the content is a pax archive of
+//            several small files, folders and links; see format/pack.h)
 //    2  u16  0
 //    4  u32  permission bits (the low 12 bits of the file's mode)
 //    8  u64  length of the coded stream
@@ -35,6 +36,7 @@ enum class EntryType : std::uint8_t {
     File = 0,
     Link = 1,
     Folder = 2,
+    Pack = 3,
 };
 
 struct IntegrityRecord {

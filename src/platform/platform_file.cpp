@@ -670,6 +670,17 @@ bool times_and_mode_of(const std::string& path, bool follow_links, std::uint32_t
     return true;
 }
 
+bool owner_of(const std::string& path, bool follow_links, std::uint32_t& uid, std::uint32_t& gid) {
+    const std::string native = native_path(path);
+    struct stat st;
+    if (native.empty() || (follow_links ? ::stat(native.c_str(), &st) : ::lstat(native.c_str(), &st)) != 0) {
+        return false;
+    }
+    uid = static_cast<std::uint32_t>(st.st_uid);
+    gid = static_cast<std::uint32_t>(st.st_gid);
+    return true;
+}
+
 bool read_link(const std::string& path, std::string& target) {
     const std::string native = native_path(path);
     std::vector<char> buffer(256);

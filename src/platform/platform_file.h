@@ -264,6 +264,9 @@ private:
 // follow_links off, of a link itself.
 bool times_and_mode_of(const std::string& path, bool follow_links, std::uint32_t& mode, std::int64_t& mtime_seconds,
                        std::uint32_t& mtime_nanoseconds);
+// The owner and group of what a path names (of a link itself with
+// follow_links off).
+bool owner_of(const std::string& path, bool follow_links, std::uint32_t& uid, std::uint32_t& gid);
 
 // The target of a symbolic link; false when path is no link.
 bool read_link(const std::string& path, std::string& target);

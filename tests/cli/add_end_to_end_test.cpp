@@ -33,13 +33,7 @@ std::vector<std::string> body(const RunResult& r) {
 std::vector<std::string> diagnostics(const RunResult& r) { return e2e::lines_of(r.err); }
 
 // dir + name of every entry, in archive order.
-std::vector<std::string> stored(const std::string& archive) {
-    std::vector<std::string> paths;
-    for (const e2e::RawEntry& e : e2e::parse_archive(test::read_file(archive))) {
-        paths.push_back(e.stored_dir() + e.stored_name());
-    }
-    return paths;
-}
+std::vector<std::string> stored(const std::string& archive) { return e2e::listed_paths(archive); }
 
 // On Linux "a:b" is an ordinary name; only a letter, ':' and a separator
 // make a drive prefix.
@@ -93,7 +87,7 @@ TEST(AddSelection, WhatIsNotStoredIsNamed) {
 
     r = e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "tree.qev", "tree"});
     EXPECT_EQ(r.status, 0) << describe(r);
-    EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "tree.qev") + " ", "8 bytes, 2 files."}));
+    EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "tree.qev") + " ", "8 bytes, 4 files."}));
     EXPECT_EQ(diagnostics(r), (std::vector<std::string>{"WARNING: tree/pipe is not a regular file; skipped"}));
 
     r = e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "bs.qev", "back\\slash", "bs"});
@@ -148,7 +142,7 @@ TEST(AddSelection, AFileThatGrewIsCutWithAWarning) {
     if (stat("/proc/version", &st) != 0 || st.st_size != 0) GTEST_SKIP() << "no /proc/version of size 0";
     TempDir dir;
     dir.put("f.txt", "text");
-    const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc.qev", "f.txt", "/proc/version"});
+    const RunResult r = e2e::run_qev(dir.path(), {"a", "--no-packs", "-b1", "-h1", "arc.qev", "f.txt", "/proc/version"});
     EXPECT_EQ(r.status, 1) << describe(r);
     EXPECT_EQ(body(r), (std::vector<std::string>{"Archive=" + (dir / "arc.qev") + " ", "4 bytes, 2 files."}));
     EXPECT_EQ(diagnostics(r), (std::vector<std::string>{
@@ -190,7 +184,7 @@ TEST(AddSelection, FollowedLinksEnterEveryFolderOnce) {
     e2e::RunOptions options;
     options.timeout_seconds = 30;
     const RunResult r =
-        e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc.qev", "chain", "etc", "common"}, options);
+        e2e::run_qev(dir.path(), {"a", "--dereference", "-r", "-b1", "-h1", "arc.qev", "chain", "etc", "common"}, options);
     ASSERT_TRUE(r.exited() && r.status == 0) << describe(r);
     EXPECT_EQ(count_lines(r, "WARNING: folder "), 20u + 3u) << describe(r);
     EXPECT_EQ(count_lines(r, "WARNING: folder etc/self leads to etc, which was entered already"), 1u) << describe(r);
@@ -205,7 +199,7 @@ TEST(AddSelection, ALinkThatLeadsNowhereIsNamed) {
     ASSERT_EQ(symlink("missing", (dir / "t/gone").c_str()), 0);
     ASSERT_EQ(symlink("loop", (dir / "t/loop").c_str()), 0);
     ASSERT_EQ(symlink("t/missing", (dir / "top").c_str()), 0);
-    RunResult r = e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc.qev", "t", "top"});
+    RunResult r = e2e::run_qev(dir.path(), {"a", "--dereference", "-r", "-b1", "-h1", "arc.qev", "t", "top"});
     EXPECT_EQ(r.status, 1) << describe(r);
     for (const char* name : {"t/gone", "t/loop", "top"}) {
         EXPECT_EQ(count_lines(r, "Error: " + std::string(name) + " is a symbolic link that leads nowhere; not stored"),

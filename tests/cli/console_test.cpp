@@ -90,7 +90,7 @@ TEST(ConsoleText, StoredNamesAreShownEscapedAndRestoredAsTheyAre) {
     const std::string archive = "arc\x1b]0;owned\x07";
     const std::string archive_shown = t / "arc\\033]0;owned\\a";
 
-    RunResult r = e2e::run_qev(t.path(), {"a", "-r", "-v", "-b1", "-h1", archive, "in"});
+    RunResult r = e2e::run_qev(t.path(), {"a", "--no-packs", "-r", "-v", "-b1", "-h1", archive, "in"});
     EXPECT_EQ(r.status, 0) << describe(r);
     expect_inert(r);
     EXPECT_NE(r.out.find("Archive=" + archive_shown + " \n"), std::string::npos) << describe(r);

@@ -241,7 +241,7 @@ TEST(EndToEnd, CorpusAndSamplesRoundTripAtEveryLevelSolidAndNot) {
         for (const bool solid : {false, true}) {
             const std::string archive = "arc" + level + (solid ? "s" : "");
             names.push_back(archive);
-            std::vector<std::string> a = {"a", level};
+            std::vector<std::string> a = {"a", "--no-packs", level};
             a.insert(a.end(), SMALL.begin(), SMALL.end());
             if (solid) a.push_back("-s");
             a.push_back(archive);
@@ -337,10 +337,10 @@ TEST(EndToEnd, AppendingFromTwoRunsThenExtractingAll) {
     dir.put("both/second/three.txt", test::wordy_bytes(30000, 43));
     dir.put("both/second/four.bin", test::random_bytes(777, 44));
 
-    expect_success(e2e::run_qev(dir.path(), args({"a", "-m0"}, SMALL, {"arc", "both/first/*"})), "first add");
+    expect_success(e2e::run_qev(dir.path(), args({"a", "--no-packs", "-m0"}, SMALL, {"arc", "both/first/*"})), "first add");
     const std::uint64_t first_size = fs::file_size(dir / "arc");
     dir.put("both/first/one.txt", test::wordy_bytes(25000, 45));
-    expect_success(e2e::run_qev(dir.path(), args({"a", "-m9"}, SMALL, {"arc", "both/second/*", "both/first/one.txt"})),
+    expect_success(e2e::run_qev(dir.path(), args({"a", "--no-packs", "-m9"}, SMALL, {"arc", "both/second/*", "both/first/one.txt"})),
                    "second add");
     EXPECT_GT(fs::file_size(dir / "arc"), first_size);
     EXPECT_EQ(e2e::parse_archive(test::read_file(dir / "arc")).size(), 5u);
@@ -396,7 +396,7 @@ TEST(EndToEnd, SolidArchiveSingleEntryAndTwoDestinations) {
     dir.put("s/tone.wav", make_wave(2, 16, 8000, 51));
     dir.put("s/code.exe", make_x86(30000, 52));
     dir.put("s/sub/again.txt", test::read_file(test::corpus_path("alice29.txt")));
-    expect_success(e2e::run_qev(dir.path(), args({"a", "-r", "-s", "-m5"}, SMALL, {"arc", "s"})), "add");
+    expect_success(e2e::run_qev(dir.path(), args({"a", "--no-packs", "-r", "-s", "-m5"}, SMALL, {"arc", "s"})), "add");
     const std::vector<e2e::RawEntry> entries = e2e::parse_archive(test::read_file(dir / "arc"));
     ASSERT_EQ(entries.size(), 7u);
 
@@ -427,7 +427,7 @@ TEST(EndToEnd, ParentFolderEntriesRestoreUnderTheDestination) {
     dir.put("work/p2.bin", test::random_bytes(300, 62));
     dir.put("work/here/keep.txt", "stays");
     const std::string here = dir / "work/here";
-    expect_success(e2e::run_qev(here, args({"a"}, SMALL, {"arc", ".."})), "add ..");
+    expect_success(e2e::run_qev(here, args({"a", "--no-packs"}, SMALL, {"arc", ".."})), "add ..");
     const std::vector<e2e::RawEntry> entries = e2e::parse_archive(test::read_file(here + "/arc"));
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].stored_dir(), "../");
@@ -564,9 +564,9 @@ TEST(EndToEnd, ExtractionWithWorkersMatchesOneWorker) {
     TempDir dir;
     put_corpus(dir, "in");
     for (int i = 0; i < 40; ++i) dir.put("in/small/f" + std::to_string(i), test::wordy_bytes(100 + i * 50, i));
-    ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc", "in"}).status, 0);
+    ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "--no-packs", "-r", "-b1", "-h1", "arc", "in"}).status, 0);
     dir.put("in/small/f3", std::string("the later copy\n"));
-    ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc", "in/small/f3"}).status, 0);
+    ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "--no-packs", "-b1", "-h1", "arc", "in/small/f3"}).status, 0);
     // A flipped byte inside the stream of the fifth entry.
     std::vector<e2e::RawEntry> entries = e2e::parse_archive(test::read_file(dir / "arc"));
     entries[4].stream[entries[4].stream.size() / 3] ^= 0x10;

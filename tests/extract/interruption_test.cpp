@@ -79,7 +79,7 @@ TEST(Interruption, SignalledOrKilledAddKeepsCompletedEntriesForTheNextAdd) {
         const std::string archive = t / "arc";
         // Signalled once big.b's stream is on its way.
         const double start = e2e::detail::now_seconds();
-        const RunResult r = signal_when(t / "in", {"a", workers, "../arc", "first.a", "big.b"}, signal_number, [&] {
+        const RunResult r = signal_when(t / "in", {"a", "--no-packs", workers, "../arc", "first.a", "big.b"}, signal_number, [&] {
             if (workers == "-t1") return size_or_zero(archive) > 200000;
             // first.a's entry complete: its size field patched in.
             const Bytes head = size_or_zero(archive) >= 8 ? test::read_file(archive) : Bytes();
@@ -95,7 +95,7 @@ TEST(Interruption, SignalledOrKilledAddKeepsCompletedEntriesForTheNextAdd) {
                 << r.err;
             EXPECT_EQ(stored_paths(archive), std::vector<std::string>{"first.a"});
         }
-        const RunResult next = e2e::run_qev(t / "in", {"a", "../arc", "later.c"});
+        const RunResult next = e2e::run_qev(t / "in", {"a", "--no-packs", "../arc", "later.c"});
         EXPECT_EQ(next.status, 0) << e2e::describe(next);
         EXPECT_EQ(next.err.find("unfinished entry") != std::string::npos, signal_number == SIGKILL) << next.err;
         EXPECT_EQ(stored_paths(archive), (std::vector<std::string>{"first.a", "later.c"}));
@@ -111,13 +111,13 @@ TEST(Interruption, DamagedOrForeignArchiveRefusesTheAppendUntouched) {
     t.put("f1.a", std::string("one"));
     t.put("f2.b", std::string("two"));
     t.put("f3.c", std::string("three"));
-    ASSERT_EQ(e2e::run_qev(t.path(), {"a", "arc", "f1.a", "f2.b"}).status, 0);
+    ASSERT_EQ(e2e::run_qev(t.path(), {"a", "--no-packs", "arc", "f1.a", "f2.b"}).status, 0);
     // The second entry claims more than the archive holds.
     std::vector<std::uint8_t> bytes = test::read_file(t / "arc");
     const std::uint64_t second = e2e::get_le(bytes, 0, 8);
     bytes[second + 5] = 0x7F;
     test::write_file(t / "arc", bytes);
-    RunResult r = e2e::run_qev(t.path(), {"a", "arc", "f3.c"});
+    RunResult r = e2e::run_qev(t.path(), {"a", "--no-packs", "arc", "f3.c"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("Error: " + t / "arc" + " is not a sound archive (at offset " + std::to_string(second) +
                          ": the entry reaches past the end of the archive); nothing was added to it\n"),
@@ -127,7 +127,7 @@ TEST(Interruption, DamagedOrForeignArchiveRefusesTheAppendUntouched) {
 
     const std::string text = "Dear diary,\nthis is not an archive.\n";
     t.put("notes.txt", text);
-    r = e2e::run_qev(t.path(), {"a", "notes.txt", "f3.c"});
+    r = e2e::run_qev(t.path(), {"a", "--no-packs", "notes.txt", "f3.c"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("is not a sound archive"), std::string::npos) << r.err;
     EXPECT_EQ(test::read_file(t / "notes.txt"), e2e::bytes_of(text));

@@ -41,7 +41,7 @@ struct PictureArchive {
         dir.put("pics/x.bmp", test::random_bytes(300, 1));
         dir.put("pics/y.BMP", test::random_bytes(200, 2));
         dir.put("pics/notes.txt", test::wordy_bytes(500, 3));
-        const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc", "pics/*"});
+        const RunResult r = e2e::run_qev(dir.path(), {"a", "--no-packs", "-b1", "-h1", "arc", "pics/*"});
         EXPECT_EQ(r.status, 0) << describe(r);
         archive = dir / "arc";
     }

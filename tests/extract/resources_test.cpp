@@ -380,7 +380,7 @@ TEST(Resources, FullDiskWhileAddingCutsBackToTheLastCompleteEntry) {
     dir.put("f2.b", test::random_bytes(500000, 2));
     dir.put("f3.c", test::random_bytes(500000, 3));
 
-    const RunResult r = e2e::run_qev(dir.path(), {"a", "arc", "f1.a", "f2.b", "f3.c"}, size_limited(LIMIT));
+    const RunResult r = e2e::run_qev(dir.path(), {"a", "--no-packs", "arc", "f1.a", "f2.b", "f3.c"}, size_limited(LIMIT));
     expect_add_failure(r, dir / "arc");
     EXPECT_FALSE(contains(r.out + r.err, "f3.c")) << "the run went on after the failure\n" << describe(r);
     const std::vector<RawEntry> entries = complete_entries(dir / "arc");
@@ -401,7 +401,7 @@ TEST(Resources, FullDiskWhileAppendingKeepsTheEarlierRunsEntries) {
     dir.put("new1.a", new1);
     dir.put("new2.b", test::random_bytes(500000, 14));
     dir.put("new3.c", test::random_bytes(500000, 15));
-    const RunResult first = e2e::run_qev(dir.path(), {"a", "base", "old1.a", "old2.b"});
+    const RunResult first = e2e::run_qev(dir.path(), {"a", "--no-packs", "base", "old1.a", "old2.b"});
     ASSERT_TRUE(first.exited() && first.status == 0) << describe(first);
     const Bytes base = test::read_file(dir / "base");
     const Tree old_files = {{"old1.a", as_text(old1)}, {"old2.b", as_text(old2)}};
@@ -422,7 +422,7 @@ TEST(Resources, FullDiskWhileAppendingKeepsTheEarlierRunsEntries) {
         SCOPED_TRACE(c.what);
         const std::string archive = std::string("arc_") + std::to_string(&c - cases.data());
         dir.put(archive, base);
-        std::vector<std::string> args = {"a", archive};
+        std::vector<std::string> args = {"a", "--no-packs", archive};
         args.insert(args.end(), c.inputs.begin(), c.inputs.end());
         const RunResult r = e2e::run_qev(dir.path(), args, size_limited(c.limit));
         expect_add_failure(r, dir / archive);
@@ -447,13 +447,13 @@ TEST(Resources, FullDiskInTheFinalFlushCutsTheEntryOff) {
     const Bytes f1 = test::wordy_bytes(20000, 21);
     dir.put("f1.a", f1);
     dir.put("f2.b", test::random_bytes(150000, 22));
-    const RunResult unlimited = e2e::run_qev(dir.path(), {"a", "full", "f1.a", "f2.b"});
+    const RunResult unlimited = e2e::run_qev(dir.path(), {"a", "--no-packs", "full", "f1.a", "f2.b"});
     ASSERT_TRUE(unlimited.exited() && unlimited.status == 0) << describe(unlimited);
     const std::vector<RawEntry> full = complete_entries(dir / "full");
     ASSERT_EQ(full.size(), 2u);
 
     const std::uint64_t whole = full[0].entry_size + full[1].entry_size;
-    const RunResult r = e2e::run_qev(dir.path(), {"a", "arc", "f1.a", "f2.b"}, size_limited(whole - 1));
+    const RunResult r = e2e::run_qev(dir.path(), {"a", "--no-packs", "arc", "f1.a", "f2.b"}, size_limited(whole - 1));
     expect_add_failure(r, dir / "arc");
     EXPECT_EQ(stored_names(complete_entries(dir / "arc")), std::vector<std::string>{"f1.a"});
     expect_restores(dir, "arc", Tree{{"f1.a", as_text(f1)}});
@@ -477,7 +477,7 @@ TEST(Resources, FullDiskWhileExtractingNamesTheFileAndRestoresTheRest) {
     for (const bool solid : {false, true}) {
         SCOPED_TRACE(solid ? "solid archive" : "normal archive");
         const std::string archive = solid ? "solid" : "plain";
-        std::vector<std::string> args = {"a"};
+        std::vector<std::string> args = {"a", "--no-packs"};
         if (solid) args.push_back("-s");
         args.insert(args.end(), {archive, "a.a", "big.bin", "c.c"});
         const RunResult made = e2e::run_qev(dir / "in", args);

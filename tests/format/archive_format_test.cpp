@@ -196,7 +196,7 @@ TEST(ArchiveFormat, UnreadableInputIsReportedAndSkipped) {
     options.unprivileged = true;
     const std::string refused = e2e::unprivileged_run_refused(dir.path());
     if (!refused.empty()) GTEST_SKIP() << refused;
-    const RunResult r = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "arc", "locked.txt", "open.txt"}, options);
+    const RunResult r = e2e::run_qev(dir.path(), {"a", "--no-packs", "-b1", "-h1", "arc", "locked.txt", "open.txt"}, options);
     EXPECT_TRUE(r.exited() && r.status == 1) << describe(r);
     EXPECT_NE(r.err.find("Error: cannot open Input file locked.txt\n"), std::string::npos) << describe(r);
     EXPECT_NE(r.out.find("\n1000 bytes, 1 files.\n"), std::string::npos) << describe(r);

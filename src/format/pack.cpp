@@ -1,0 +1,199 @@
+#include "format/pack.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+
+namespace qev {
+
+namespace {
+
+mode_t file_type_of(EntryType type) {
+    switch (type) {
+        case EntryType::Folder:
+            return AE_IFDIR;
+        case EntryType::Link:
+            return AE_IFLNK;
+        default:
+            return AE_IFREG;
+    }
+}
+
+std::string error_of(struct archive* a, const char* fallback) {
+    const char* text = archive_error_string(a);
+    return text != nullptr && *text != '\0' ? std::string(text) : std::string(fallback);
+}
+
+}  // namespace
+
+std::string pack_name(std::uint64_t index) {
+    char text[40];
+    std::snprintf(text, sizeof text, "qev-pack-%06" PRIu64 ".tar", index);
+    return text;
+}
+
+struct PackBuilder::Writer {
+    struct archive* a = nullptr;
+    struct archive_entry* entry = nullptr;
+    bool open = false;
+    ~Writer() {
+        if (entry != nullptr) archive_entry_free(entry);
+        if (a != nullptr) archive_write_free(a);
+    }
+};
+
+PackBuilder::PackBuilder() : writer_(std::make_unique<Writer>()) {
+    Writer& w = *writer_;
+    w.a = archive_write_new();
+    w.entry = archive_entry_new();
+    if (w.a == nullptr || w.entry == nullptr) {
+        problem_ = "out of memory";
+        return;
+    }
+    // Names are stored as the bytes they are, whatever the locale; the
+    // stream is written unblocked, without padding after its end marker.
+    const auto write = [](struct archive*, void* client, const void* buffer, size_t n) -> la_ssize_t {
+        static_cast<std::string*>(client)->append(static_cast<const char*>(buffer), n);
+        return static_cast<la_ssize_t>(n);
+    };
+    if (archive_write_set_format_pax(w.a) != ARCHIVE_OK ||
+        archive_write_set_format_option(w.a, "pax", "hdrcharset", "BINARY") < ARCHIVE_WARN ||
+        archive_write_set_bytes_per_block(w.a, 0) != ARCHIVE_OK ||
+        archive_write_open(w.a, &bytes_, nullptr, write, nullptr) != ARCHIVE_OK) {
+        problem_ = error_of(w.a, "the pax writer cannot be set up");
+        return;
+    }
+    w.open = true;
+}
+
+PackBuilder::~PackBuilder() = default;
+
+bool PackBuilder::add(const PackMember& member, const std::uint8_t* data) {
+    Writer& w = *writer_;
+    if (!w.open) return false;
+    archive_entry_clear(w.entry);
+    archive_entry_copy_pathname(w.entry, member.path.c_str());
+    archive_entry_set_filetype(w.entry, file_type_of(member.type));
+    archive_entry_set_perm(w.entry, static_cast<mode_t>(member.mode & 07777));
+    archive_entry_set_mtime(w.entry, static_cast<time_t>(member.mtime_seconds), member.mtime_nanoseconds);
+    archive_entry_set_uid(w.entry, member.uid);
+    archive_entry_set_gid(w.entry, member.gid);
+    const std::uint64_t size = member.type == EntryType::File ? member.size : 0;
+    archive_entry_set_size(w.entry, static_cast<la_int64_t>(size));
+    if (member.type == EntryType::Link) archive_entry_copy_symlink(w.entry, member.target.c_str());
+    if (archive_write_header(w.a, w.entry) < ARCHIVE_WARN) {
+        problem_ = error_of(w.a, "the pax writer refused a member");
+        w.open = false;
+        return false;
+    }
+    for (std::uint64_t done = 0; done < size;) {
+        const la_ssize_t n = archive_write_data(w.a, data + done, static_cast<size_t>(size - done));
+        if (n <= 0) {
+            problem_ = error_of(w.a, "the pax writer refused a member's content");
+            w.open = false;
+            return false;
+        }
+        done += static_cast<std::uint64_t>(n);
+    }
+    if (archive_write_finish_entry(w.a) < ARCHIVE_WARN) {
+        problem_ = error_of(w.a, "the pax writer refused a member's content");
+        w.open = false;
+        return false;
+    }
+    ++members_;
+    return true;
+}
+
+bool PackBuilder::finish() {
+    Writer& w = *writer_;
+    if (!w.open) return false;
+    w.open = false;
+    if (archive_write_close(w.a) != ARCHIVE_OK) {
+        problem_ = error_of(w.a, "the pax stream cannot be ended");
+        return false;
+    }
+    return true;
+}
+
+bool parse_pack(const std::uint8_t* data, std::size_t n,
+                const std::function<bool(const PackMember&, const std::uint8_t*)>& each, std::string& problem) {
+    struct Reader {
+        struct archive* a = archive_read_new();
+        ~Reader() {
+            if (a != nullptr) archive_read_free(a);
+        }
+    } reader;
+    struct archive* a = reader.a;
+    if (a == nullptr || archive_read_support_format_tar(a) != ARCHIVE_OK ||
+        archive_read_open_memory(a, data, n) != ARCHIVE_OK) {
+        problem = "its pack is not a pax archive";
+        if (a != nullptr) problem += std::string(" (") + error_of(a, "no header") + ")";
+        return false;
+    }
+    std::string content;
+    PackMember member;
+    for (;;) {
+        struct archive_entry* entry = nullptr;
+        const int status = archive_read_next_header(a, &entry);
+        if (status == ARCHIVE_EOF) return true;
+        if (status < ARCHIVE_WARN || entry == nullptr) {
+            problem = "its pack cannot be read: " + error_of(a, "a member's header is damaged");
+            return false;
+        }
+        const char* path = archive_entry_pathname(entry);
+        member = PackMember();
+        member.path = path != nullptr ? path : "";
+        while (member.path.size() > 1 && member.path.back() == '/') member.path.pop_back();
+        switch (archive_entry_filetype(entry)) {
+            case AE_IFREG:
+                member.type = EntryType::File;
+                break;
+            case AE_IFDIR:
+                member.type = EntryType::Folder;
+                break;
+            case AE_IFLNK:
+                member.type = EntryType::Link;
+                break;
+            default:
+                problem = "its pack holds a member of a kind that is not restored: " + member.path;
+                return false;
+        }
+        member.mode = static_cast<std::uint32_t>(archive_entry_perm(entry)) & 07777u;
+        member.mtime_seconds = static_cast<std::int64_t>(archive_entry_mtime(entry));
+        const long ns = archive_entry_mtime_nsec(entry);
+        member.mtime_nanoseconds = ns > 0 && ns < 1000000000L ? static_cast<std::uint32_t>(ns) : 0;
+        member.uid = static_cast<std::uint32_t>(archive_entry_uid(entry));
+        member.gid = static_cast<std::uint32_t>(archive_entry_gid(entry));
+        if (member.type == EntryType::Link) {
+            const char* target = archive_entry_symlink(entry);
+            member.target = target != nullptr ? target : "";
+        }
+        content.clear();
+        if (member.type == EntryType::File) {
+            const la_int64_t size = archive_entry_size(entry);
+            // Content never reaches past the stream it comes from.
+            if (size < 0 || static_cast<std::uint64_t>(size) > n) {
+                problem = "its pack gives a member a size larger than the pack: " + member.path;
+                return false;
+            }
+            content.resize(static_cast<std::size_t>(size));
+            std::size_t got = 0;
+            while (got < content.size()) {
+                const la_ssize_t r = archive_read_data(a, &content[got], content.size() - got);
+                if (r <= 0) break;
+                got += static_cast<std::size_t>(r);
+            }
+            if (got != content.size()) {
+                problem = "its pack ends inside the member " + member.path;
+                return false;
+            }
+            member.size = content.size();
+        }
+        if (!each(member, reinterpret_cast<const std::uint8_t*>(content.data()))) return true;
+    }
+}
+
+}  // namespace qev

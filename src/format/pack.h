@@ -1,0 +1,86 @@
+// Packs: one entry that holds many small files, folders and symbolic links,
+// so that they share one coded stream (and its history) and one header. A
+// pack's content is a POSIX pax archive of its members; its integrity record
+// has the type Pack. A reader that knows nothing of packs restores the entry
+// as a file named qev-pack-N.tar at the top of the destination, which tar
+// unpacks into the same tree.
+//
+// The pax stream is made and parsed by libarchive, in memory; nothing here
+// touches the disk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "format/integrity_record.h"
+
+namespace qev {
+
+// One member of a pack, as stored: its path below the archive's root
+// (the entry's dir and name joined, no trailing separator), its kind and
+// what the integrity record holds for an entry of its own.
+struct PackMember {
+    std::string path;
+    EntryType type = EntryType::File;
+    std::uint32_t mode = 0644;  // the low 12 bits of the file's mode
+    std::int64_t mtime_seconds = 0;
+    std::uint32_t mtime_nanoseconds = 0;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    std::uint64_t size = 0;  // bytes of a file's content
+    std::string target;      // a link's target
+};
+
+// The stored name of the pack that is entry number index of its archive
+// (counted from 0): distinct for every entry of one archive, appends
+// included.
+std::string pack_name(std::uint64_t index);
+
+// Bytes a pack member costs in the pax stream besides its content: the
+// extended header and the member's header, each a block with its own
+// header.
+constexpr std::uint64_t PACK_MEMBER_OVERHEAD = 3 * 512;
+
+// Bytes the largest pack an add writes may hold; a pack that claims more is
+// taken for damage before anything is decoded.
+constexpr std::uint64_t MAX_PACK_BYTES = 64ull << 20;
+
+// Builds a pack's pax stream in memory, member by member.
+class PackBuilder {
+public:
+    PackBuilder();
+    ~PackBuilder();
+    PackBuilder(const PackBuilder&) = delete;
+    PackBuilder& operator=(const PackBuilder&) = delete;
+
+    // Adds a member; a file's content is data (member.size bytes). False
+    // when the stream cannot take it (problem() says why); the stream is
+    // then no longer usable.
+    bool add(const PackMember& member, const std::uint8_t* data);
+    // Ends the stream; false when that failed.
+    bool finish();
+    // The stream so far (whole after finish()).
+    std::string& bytes() { return bytes_; }
+    std::size_t members() const { return members_; }
+    const std::string& problem() const { return problem_; }
+
+private:
+    struct Writer;
+    std::unique_ptr<Writer> writer_;
+    std::string bytes_;
+    std::size_t members_ = 0;
+    std::string problem_;
+};
+
+// Parses a pack's pax stream: each(member, content) for every member in
+// order (content holds member.size bytes of a file; nothing otherwise);
+// each returns false to stop. False when the stream is not a sound pax
+// archive, holds a member of another kind than file, folder or link, or
+// ends early; problem then says why, and the members before were told.
+bool parse_pack(const std::uint8_t* data, std::size_t n,
+                const std::function<bool(const PackMember&, const std::uint8_t*)>& each, std::string& problem);
+
+}  // namespace qev
