@@ -265,7 +265,7 @@ struct StoreItem {
 constexpr std::uint64_t PACK_FILE_LIMIT = 1u << 20;
 // A pack is closed once its stream reaches this size (or the ring's, when
 // that is smaller), so that its whole history fits the ring.
-constexpr std::uint64_t PACK_CLOSE_BYTES = 8u << 20;
+constexpr std::uint64_t PACK_CLOSE_BYTES = 16u << 20;
 
 // The entries an add writes for the (sorted) list. Without packing, one per
 // file. With it, files below PACK_FILE_LIMIT, folders and links are

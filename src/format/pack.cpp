@@ -53,14 +53,15 @@ PackBuilder::PackBuilder() : writer_(std::make_unique<Writer>()) {
         problem_ = "out of memory";
         return;
     }
-    // Names are stored as the bytes they are, whatever the locale; the
-    // stream is written unblocked, without padding after its end marker.
+    // The members' headers are plain ustar ones wherever they can be (a
+    // pax extended header only for what ustar cannot hold: a long name, a
+    // large size, a name that is not plain ASCII); the stream is written
+    // unblocked, without padding after its end marker.
     const auto write = [](struct archive*, void* client, const void* buffer, size_t n) -> la_ssize_t {
         static_cast<std::string*>(client)->append(static_cast<const char*>(buffer), n);
         return static_cast<la_ssize_t>(n);
     };
-    if (archive_write_set_format_pax(w.a) != ARCHIVE_OK ||
-        archive_write_set_format_option(w.a, "pax", "hdrcharset", "BINARY") < ARCHIVE_WARN ||
+    if (archive_write_set_format_pax_restricted(w.a) != ARCHIVE_OK ||
         archive_write_set_bytes_per_block(w.a, 0) != ARCHIVE_OK ||
         archive_write_open(w.a, &bytes_, nullptr, write, nullptr) != ARCHIVE_OK) {
         problem_ = error_of(w.a, "the pax writer cannot be set up");
