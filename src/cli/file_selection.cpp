@@ -354,18 +354,28 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
         }
         pack = StoreItem();
     };
-    for (std::size_t i = 0; i < list.size(); ++i) {
+    const auto add = [&](std::size_t i) {
         const FileRecord& r = list[i];
-        if (!packing || (r.type == EntryType::File && r.size >= PACK_FILE_LIMIT)) {
-            single(i);
-            continue;
-        }
         pack.records.push_back(i);
         pack.store.members.push_back(
             FileToStore{r.path, stored_name(r.path), stored_dir(r.path, keep_directories), r.type, {}});
         pack.bytes += PACK_MEMBER_OVERHEAD + (r.type == EntryType::File ? (r.size + 511) / 512 * 512 : 0);
-        if (pack.bytes >= pack_bytes) close_pack();
+    };
+    // Folders go last, into the last pack: whoever unpacks the packs in
+    // order gives a folder its times after everything in it is in place.
+    std::vector<std::size_t> folders;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const FileRecord& r = list[i];
+        if (!packing || (r.type == EntryType::File && r.size >= PACK_FILE_LIMIT)) {
+            single(i);
+        } else if (r.type == EntryType::Folder) {
+            folders.push_back(i);
+        } else {
+            add(i);
+            if (pack.bytes >= pack_bytes) close_pack();
+        }
     }
+    for (const std::size_t i : folders) add(i);
     close_pack();
     return items;
 }
