@@ -8,7 +8,7 @@ corpus=$(readlink -f "$2")
 out=$(mkdir -p "$3" && readlink -f "$3")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$out/archive_walk" "$out/decode_entry" "$out/round_trip"
+mkdir -p "$out/archive_walk" "$out/decode_entry" "$out/round_trip" "$out/pack_stream"
 cd "$work"
 for f in alice29.txt html geo.protodata kppkn.gtb paper-100k.pdf fireworks.jpeg; do
   head -c 3000 "$corpus/$f" > "$f"
@@ -31,4 +31,13 @@ done
 rm -f two.qev
 "$qev" a -s -m2 -b1 -h1 two.qev alice29.txt html kppkn.gtb > /dev/null
 cp two.qev "$out/archive_walk/solid.qev"
+# pack_stream: pax and ustar streams of a few members of every kind.
+mkdir -p tree/sub
+cp alice29.txt html tree/
+cp kppkn.gtb tree/sub/
+ln -s ../html tree/sub/link
+for format in pax ustar gnu; do
+  tar --format=$format -cf "$out/pack_stream/tree.$format" tree 2>/dev/null || true
+done
+tar --format=pax -cf "$out/pack_stream/long.pax" -C tree --transform 's|^|a-long-folder-name/that-goes-on/and-on/for-more-than-a-hundred-bytes/so-that-it-needs/an-extended-header/|' . 2>/dev/null || true
 echo "seeds: $n archives in $out"

@@ -11,7 +11,7 @@ out=$(mkdir -p "$3" && readlink -f "$3")
 "$here/make_seeds.sh" "$build/qev" "$here/../tests/data/corpus" "$out/seeds" > /dev/null
 mkdir -p "$out/findings"
 status=0
-for target in decode_entry archive_walk round_trip; do
+for target in decode_entry archive_walk round_trip pack_stream; do
   mkdir -p "$out/corpus/$target"
   log="$out/$target.log"
   if ! "$build/fuzz_$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 \

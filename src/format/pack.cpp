@@ -39,7 +39,12 @@ struct PackBuilder::Writer {
     struct archive* a = nullptr;
     struct archive_entry* entry = nullptr;
     bool open = false;
+    // Where the stream goes; once the builder is done with it, nowhere.
+    std::string* out = nullptr;
+    // A stream left unfinished is dropped, not ended: what the writer
+    // still writes goes nowhere.
     ~Writer() {
+        out = nullptr;
         if (entry != nullptr) archive_entry_free(entry);
         if (a != nullptr) archive_write_free(a);
     }
@@ -58,19 +63,22 @@ PackBuilder::PackBuilder() : writer_(std::make_unique<Writer>()) {
     // large size, a name that is not plain ASCII); the stream is written
     // unblocked, without padding after its end marker.
     const auto write = [](struct archive*, void* client, const void* buffer, size_t n) -> la_ssize_t {
-        static_cast<std::string*>(client)->append(static_cast<const char*>(buffer), n);
+        std::string* out = static_cast<Writer*>(client)->out;
+        if (out != nullptr) out->append(static_cast<const char*>(buffer), n);
         return static_cast<la_ssize_t>(n);
     };
+    w.out = &bytes_;
     if (archive_write_set_format_pax_restricted(w.a) != ARCHIVE_OK ||
         archive_write_set_bytes_per_block(w.a, 0) != ARCHIVE_OK ||
-        archive_write_open(w.a, &bytes_, nullptr, write, nullptr) != ARCHIVE_OK) {
+        archive_write_open(w.a, &w, nullptr, write, nullptr) != ARCHIVE_OK) {
         problem_ = error_of(w.a, "the pax writer cannot be set up");
         return;
     }
     w.open = true;
 }
 
-PackBuilder::~PackBuilder() = default;
+// The writer goes first: it may still hold the bytes.
+PackBuilder::~PackBuilder() { writer_.reset(); }
 
 bool PackBuilder::add(const PackMember& member, const std::uint8_t* data) {
     Writer& w = *writer_;
@@ -94,7 +102,7 @@ bool PackBuilder::add(const PackMember& member, const std::uint8_t* data) {
         const la_ssize_t n = archive_write_data(w.a, data + done, static_cast<size_t>(size - done));
         if (n <= 0) {
             problem_ = error_of(w.a, "the pax writer refused a member's content");
-            w.open = false;
+                w.open = false;
             return false;
         }
         done += static_cast<std::uint64_t>(n);

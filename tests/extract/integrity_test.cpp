@@ -256,6 +256,8 @@ mode_t mode_of(const std::string& path) {
     return st.st_mode;
 }
 
+// Entries of their own (here without packs) keep times to the nanosecond;
+// members of packs keep whole seconds, as tar headers do.
 TEST(Integrity, TreeWithLinksTimesAndModesRoundTripsWithL) {
     e2e::TempDir t;
     t.put("src/run.sh", std::string("#!/bin/sh\necho hi\n"));
@@ -269,11 +271,11 @@ TEST(Integrity, TreeWithLinksTimesAndModesRoundTripsWithL) {
     for (const char* p : {"src/run.sh", "src/sub/notes.txt", "src/empty", "src/link"}) {
         utimensat(AT_FDCWD, (t / p).c_str(), old, AT_SYMLINK_NOFOLLOW);
     }
-    e2e::RunResult r = e2e::run_qev(t.path(), {"a", "-r", "-l", "arc", "src"});
+    e2e::RunResult r = e2e::run_qev(t.path(), {"a", "--no-packs", "-r", "-l", "arc", "src"});
     ASSERT_EQ(r.status, 0) << e2e::describe(r);
     r = e2e::run_qev(t.path(), {"t", "arc"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find(" 6 entries tested: 6 ok, 0 damaged, 0 without checksum\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 4 entries tested: 4 ok, 0 damaged, 0 without checksum\n"), std::string::npos) << r.out;
     r = e2e::run_qev(t.path(), {"l", "-v", "arc"});
     EXPECT_NE(r.out.find("lrwxrwxrwx xxh3"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("drwx--x--x xxh3"), std::string::npos) << r.out;

@@ -246,6 +246,12 @@ TEST(PackFormat, MembersRoundTripAndDamageIsRefused) {
     }
     std::string why;
     EXPECT_GE(count(std::string(4096, 'x'), why), 1000u);
+    // A pack given up half-way (an interrupted add) is dropped without
+    // writing into the bytes it no longer owns.
+    for (int i = 0; i < 3; ++i) {
+        PackBuilder left;
+        ASSERT_TRUE(left.add(members[0], reinterpret_cast<const std::uint8_t*>("abc")));
+    }
 }
 
 }  // namespace
