@@ -45,7 +45,7 @@ const UsageLine USAGE_LINES[] = {
     {"QEV x archive outpath*.bmp", 78},
     {"", 79},
     {"QEV l [-v] archive  (list; -v: sizes, times, checksums)   QEV t archive  (test)", 79},
-    {"a: -p plain, -l links and empty folders; a and x: -tN workers, -n no progress", 79},
+    {"a: -p plain, --dereference, --no-packs; a and x: -tN workers, -n no progress", 79},
     {"a -u: strong parse, 1-8% smaller than -m9, adds 3-4 times slower, same x speed", 79},
 };
 

@@ -118,6 +118,16 @@ TEST(CliSwitches, ScanningRulesAndHashMask) {
     EXPECT_TRUE(next == 1 && s.verbose);
     scan({"-r", "arc"}, next, SwitchSet::Extract);
     EXPECT_EQ(next, -1);
+    // Long options of the add stand alone; any other is unknown.
+    s = scan({"--dereference", "-r", "--no-packs", "arc"}, next);
+    EXPECT_TRUE(next == 3 && s.dereference && !s.packs && s.recurse);
+    EXPECT_TRUE(scan({"-l", "arc"}, next).packs);
+    for (const char* bad : {"--exclude", "--dereferences", "--no-packs=1"}) {
+        scan({bad, "arc"}, next);
+        EXPECT_EQ(next, -1) << bad;
+    }
+    scan({"--dereference", "arc"}, next, SwitchSet::Extract);
+    EXPECT_EQ(next, -1);
 
     RunSettings d;
     EXPECT_EQ(compute_hash_mask(d.hash_bits, d.method_level), 33554431u);
