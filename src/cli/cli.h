@@ -263,14 +263,18 @@ struct StoreItem {
 // Regular files below this size go into packs; larger ones are entries of
 // their own.
 constexpr std::uint64_t PACK_FILE_LIMIT = 1u << 20;
-// A pack is closed once its stream reaches this size (or the ring's, when
-// that is smaller), so that its whole history fits the ring.
-constexpr std::uint64_t PACK_CLOSE_BYTES = 16u << 20;
+// A pack is closed once its stream reaches this size. Its models carry on
+// over the whole pack even where its history is longer than the ring: on a
+// tree of 234 MB, packs of 16, 32 and 64 MiB came to 59.7, 58.2 and 57.9 MB.
+constexpr std::uint64_t PACK_CLOSE_BYTES = 32u << 20;
 
-// The entries an add writes for the (sorted) list. Without packing, one per
-// file. With it, files below PACK_FILE_LIMIT, folders and links are
-// gathered into packs that close at pack_bytes; a pack that would hold a
-// single regular file and nothing else is that file's own entry.
+// The entries an add writes for the list. Without packing, one per file, in
+// the list's order (sorted by extension). With it, the files of at least
+// PACK_FILE_LIMIT bytes first, each an entry of its own, in extension
+// order; then packs of the other files and the links in the list's order
+// (the order of the walk), which close at pack_bytes, and every folder at
+// the end of the last one. A pack that would hold a single regular file and
+// nothing else is that file's own entry.
 std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_directories, bool packing,
                                         std::uint64_t pack_bytes);
 

@@ -363,12 +363,24 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
     };
     // Folders go last, into the last pack: whoever unpacks the packs in
     // order gives a folder its times after everything in it is in place.
+    // Files of their own come first, in extension order.
     std::vector<std::size_t> folders;
+    std::vector<std::size_t> own;
     for (std::size_t i = 0; i < list.size(); ++i) {
         const FileRecord& r = list[i];
-        if (!packing || (r.type == EntryType::File && r.size >= PACK_FILE_LIMIT)) {
-            single(i);
-        } else if (r.type == EntryType::Folder) {
+        if (!packing || (r.type == EntryType::File && r.size >= PACK_FILE_LIMIT)) own.push_back(i);
+    }
+    if (packing) {
+        std::vector<std::string> keys(list.size());
+        for (const std::size_t i : own) keys[i] = extension_key(list[i].path);
+        std::stable_sort(own.begin(), own.end(),
+                         [&](std::size_t a, std::size_t b) { return unsigned_less(keys[a], keys[b]); });
+    }
+    for (const std::size_t i : own) single(i);
+    for (std::size_t i = 0; packing && i < list.size(); ++i) {
+        const FileRecord& r = list[i];
+        if (r.type == EntryType::File && r.size >= PACK_FILE_LIMIT) continue;
+        if (r.type == EntryType::Folder) {
             folders.push_back(i);
         } else {
             add(i);
