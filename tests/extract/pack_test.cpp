@@ -166,7 +166,7 @@ TEST(Packs, AReaderWithoutPacksRestoresTarFilesThatTarUnpacksIntoTheTree) {
     EXPECT_EQ(metadata(dir / "plain/more"), metadata(dir / "more"));
 }
 
-TEST(Packs, ADamagedPackNamesItsMembersAndTheLaterEntryForAPathWins) {
+TEST(Packs, ADamagedPackNamesItsMembersAndTheLaterEntryForAPathWinsWithWorkers) {
     e2e::TempDir dir;
     for (int i = 0; i < 6; ++i) dir.put("in/m" + std::to_string(i) + ".txt", "member " + std::to_string(i) + "\n");
     ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "-r", "-b1", "-h1", "arc", "in"}).status, 0);
