@@ -26,6 +26,7 @@
 #include <cctype>
 #include <vector>
 
+#include "format/archive_format.h"
 #include "test_util.h"
 
 namespace qev::e2e {
@@ -478,6 +479,18 @@ struct RawEntry {
     void fix_size() { entry_size = header_bytes() + stream.size(); }
     std::string stored_name() const { return std::string(name.c_str()); }
     std::string stored_dir() const { return std::string(dir.c_str()); }
+    // The coding settings the header holds.
+    FileSettings settings() const {
+        FileSettings s;
+        s.media_mode = media_mode;
+        s.channels = channels;
+        s.sample_bytes = sample_bytes;
+        s.lz_mode = lz_mode;
+        s.stride = stride;
+        s.second_distance = second_distance;
+        s.image_width = image_width;
+        return s;
+    }
 };
 
 inline void put_le(std::vector<std::uint8_t>& out, std::uint64_t value, int bytes) {

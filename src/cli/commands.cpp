@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -463,16 +464,22 @@ int ended_early(const ExtractResult& result, const std::string& archive_path, co
     return 0;
 }
 
-// The bytes an archive's sound entries hold, for the progress line.
-std::uint64_t restorable_bytes(const std::string& archive_path) {
+// A sum over an archive's sound entries (0 when it cannot be read).
+std::uint64_t sum_over_entries(const std::string& archive_path,
+                               const std::function<std::uint64_t(const ArchiveReader::Entry&)>& value) {
     ArchiveReader archive;
     std::uint64_t total = 0;
     if (!archive.open_unlocked(archive_path)) return 0;
     ArchiveReader::Entry entry;
     while (archive.next(entry)) {
-        if (entry.check == HeaderCheck::Ok) total += entry.header.unpacked_size;
+        if (entry.check == HeaderCheck::Ok) total += value(entry);
     }
     return total;
+}
+
+// The bytes an archive's sound entries hold, for the progress line.
+std::uint64_t restorable_bytes(const std::string& archive_path) {
+    return sum_over_entries(archive_path, [](const ArchiveReader::Entry& e) { return e.header.unpacked_size; });
 }
 
 int run_extract(const std::vector<std::string>& operands, const RunSettings& settings,
@@ -599,16 +606,9 @@ private:
 
 // The stored bytes of an archive's packs, for the listing's total.
 std::uint64_t pack_bytes(const std::string& archive_path) {
-    ArchiveReader archive;
-    std::uint64_t total = 0;
-    if (!archive.open_unlocked(archive_path)) return 0;
-    ArchiveReader::Entry entry;
-    while (archive.next(entry)) {
-        if (entry.check == HeaderCheck::Ok && entry.has_record && entry.record.type == EntryType::Pack) {
-            total += entry.header.entry_size;
-        }
-    }
-    return total;
+    return sum_over_entries(archive_path, [](const ArchiveReader::Entry& e) {
+        return e.has_record && e.record.type == EntryType::Pack ? e.header.entry_size : 0;
+    });
 }
 
 int run_list(const std::vector<std::string>& operands, const std::string& current_directory, bool verbose) {

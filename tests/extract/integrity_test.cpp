@@ -153,14 +153,7 @@ TEST(Integrity, ReaderWithoutTheRecordDecodesEveryEntry) {
         Bytes block(BLOCK_SIZE + BLOCK_SLACK);
         Bytes work(BLOCK_SIZE + BLOCK_SLACK);
         for (const e2e::RawEntry& e : entries) {
-            FileSettings s;
-            s.media_mode = e.media_mode;
-            s.channels = e.channels;
-            s.sample_bytes = e.sample_bytes;
-            s.lz_mode = e.lz_mode;
-            s.stride = e.stride;
-            s.second_distance = e.second_distance;
-            s.image_width = e.image_width;
+            const FileSettings s = e.settings();
             ASSERT_TRUE(decoder.reset_all(e.ring_size));
             test::MemorySource source(e.stream);
             decoder.begin_stream(&source, stream_settings(s));

@@ -107,14 +107,7 @@ TEST(Packs, ATreeComesBackWithFoldersLinksModesAndTimesWithWorkers) {
 
 // Decodes an entry the way a reader that knows only the header does.
 Bytes plain_decode(const e2e::RawEntry& e) {
-    FileSettings s;
-    s.media_mode = e.media_mode;
-    s.channels = e.channels;
-    s.sample_bytes = e.sample_bytes;
-    s.lz_mode = e.lz_mode;
-    s.stride = e.stride;
-    s.second_distance = e.second_distance;
-    s.image_width = e.image_width;
+    const FileSettings s = e.settings();
     BlockDecoder decoder;
     Bytes block(BLOCK_SIZE + BLOCK_SLACK);
     Bytes work(BLOCK_SIZE + BLOCK_SLACK);
@@ -220,7 +213,9 @@ TEST(PackFormat, MembersRoundTripAndDamageIsRefused) {
     ASSERT_TRUE(parse_pack(reinterpret_cast<const std::uint8_t*>(stream.data()), stream.size(),
                            [&](const PackMember& m, const std::uint8_t* data) {
                                parsed.push_back(m);
-                               if (m.type == EntryType::File) EXPECT_EQ(std::string(data, data + m.size), "abc");
+                               if (m.type == EntryType::File) {
+                                   EXPECT_EQ(std::string(data, data + m.size), "abc");
+                               }
                                return true;
                            },
                            problem))
