@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "compress/compressor.h"
+#include "format/pack.h"
 #include "engine/method_levels.h"
 #include "platform/platform_file.h"
 
@@ -260,9 +261,9 @@ struct StoreItem {
     std::uint64_t bytes = 0;           // what coding it reads: the file's size, the pack's stream as estimated
 };
 
-// Regular files below this size go into packs; larger ones are entries of
-// their own.
-constexpr std::uint64_t PACK_FILE_LIMIT = 1u << 20;
+// Regular files below PACK_MEMBER_LIMIT (format/pack.h) go into packs;
+// larger ones are entries of their own.
+constexpr std::uint64_t PACK_FILE_LIMIT = PACK_MEMBER_LIMIT;
 // A pack is closed once its stream reaches this size. Its models carry on
 // over the whole pack even where its history is longer than the ring: on a
 // tree of 234 MB, packs of 16, 32 and 64 MiB came to 59.7, 58.2 and 57.9 MB.

@@ -381,7 +381,8 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
         const FileRecord& r = list[i];
         if (r.type == EntryType::File && r.size >= PACK_FILE_LIMIT) continue;
         if (r.type == EntryType::Folder) {
-            folders.push_back(i);
+            // Names stored without their folders keep no folder either.
+            if (keep_directories) folders.push_back(i);
         } else {
             add(i);
             if (pack.bytes >= pack_bytes) close_pack();

@@ -89,8 +89,9 @@ StoreStatus Compressor::plan(const FileToStore& item, PlannedEntry& entry, Store
 namespace {
 
 // Reads a pack member's content and metadata. A file is read up to the size
-// it had when it was opened; one that grew meanwhile, or shrank, or was
-// written to, is stored as read and said to have changed.
+// it had when it was opened (at most what a member may hold); one that grew
+// meanwhile is stored up to that size and said to have grown, one that
+// shrank or was written to is stored as read and said to have changed.
 StoreStatus read_member(const FileToStore& m, PackMember& member, std::string& content) {
     member.type = m.type;
     const bool follow = m.type != EntryType::Link;
@@ -112,7 +113,9 @@ StoreStatus read_member(const FileToStore& m, PackMember& member, std::string& c
         !file.times_and_mode(member.mode, member.mtime_seconds, member.mtime_nanoseconds)) {
         return StoreStatus::Unreadable;
     }
-    const std::uint64_t size = file.size();
+    // A file that grew past what a member may hold since it was selected
+    // is stored up to that, as a file that grew while it was read.
+    const std::uint64_t size = std::min<std::uint64_t>(file.size(), PACK_MEMBER_LIMIT - 1);
     content.resize(static_cast<std::size_t>(size));
     std::size_t got = 0;
     while (got < content.size()) {

@@ -151,6 +151,11 @@ TEST(AddSelection, AFileThatGrewIsCutWithAWarning) {
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].stored_name(), "version");
     EXPECT_EQ(entries[0].unpacked_size, 0u);
+    // A member of a pack is read up to the size it had when it was opened, too.
+    const RunResult packed = e2e::run_qev(dir.path(), {"a", "-b1", "-h1", "packed.qev", "f.txt", "/proc/version"});
+    EXPECT_EQ(packed.status, 1) << describe(packed);
+    EXPECT_EQ(diagnostics(packed), diagnostics(r));
+    EXPECT_EQ(stored(dir / "packed.qev"), (std::vector<std::string>{"f.txt", "proc/version"}));
 }
 
 // The lines of r's standard error that begin with prefix.
