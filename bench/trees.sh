@@ -27,9 +27,9 @@
 # RUNS=n takes the median of n runs (default 1: the trees are large); TREES
 # chooses the trees; WORK is where the trees and archives are made (a tmpfs
 # keeps disk noise out; about 1 GB at most); QEV_EXTRA is added to every qev
-# add (e.g. -l to store links as links). The table goes to the section
-# "## Trees" of bench/RESULTS.md, which is replaced on each run; the other
-# sections are kept.
+# add (e.g. -l to store links as links). The tables go to the section
+# "## Trees..." of bench/RESULTS.md (one for each QEV_EXTRA), which is
+# replaced on each run; the other sections are kept.
 set -euo pipefail
 export LC_ALL=C  # a decimal point in the times, whatever the locale
 here=$(cd "$(dirname "$0")" && pwd)
@@ -303,8 +303,9 @@ bench_tree() {  # label name
 }
 
 mkdir -p "$work/src"
+heading="## Trees: whole folders with links, modes and times${qev_extra:+ (qev with $qev_extra)}"
 {
-  echo "## Trees: whole folders with links, modes and times"
+  echo "$heading"
   echo
   echo "Made by \`$command\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores,"
   echo "$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(free -g | awk '/Mem:/ {print $2}') GiB;"
@@ -328,11 +329,11 @@ mkdir -p "$work/src"
   done
 } | tee "$work/section.md"
 
-# The section replaces an earlier "## Trees" section (up to the next "## "
-# heading) and goes at the end of the file, after the notes that compare.sh
-# keeps when it writes its tables anew.
+# The section replaces an earlier one of the same heading (up to the next
+# "## " heading; each QEV_EXTRA has its own) and goes at the end of the file,
+# after the notes that compare.sh keeps when it writes its tables anew.
 if [ -f "$results" ]; then
-  awk '/^## / { skip = ($0 ~ /^## Trees/) } !skip' "$results" > "$work/results.md"
+  awk -v h="$heading" '/^## / { skip = ($0 == h) } !skip' "$results" > "$work/results.md"
 else
   : > "$work/results.md"
 fi
