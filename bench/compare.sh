@@ -18,7 +18,10 @@
 #
 # Usage: bench/compare.sh [QEV_BINARY] [CORPUS_DIR]
 # RUNS=n takes the median of n runs instead of 3; SETS="small text one large"
-# (the default) chooses the inputs.
+# (the default) chooses the inputs. The whole trees "system" and "smallfiles"
+# (SETS="system smallfiles", or among the others) are measured by
+# bench/trees.sh, against tar+xz, tar+zstd -19 and 7zz -mx=9 and -mx=5, in a
+# section of their own.
 set -euo pipefail
 export LC_ALL=C  # a decimal point in the times, whatever the locale
 here=$(cd "$(dirname "$0")" && pwd)
@@ -224,8 +227,16 @@ both_tables() {  # label dir
 # kept when the tables are made anew.
 notes=""
 if [ -f "$results" ]; then notes=$(sed -n '/^## Notes/,$p' "$results"); fi
+classic=0
+tree_sets=""
+for s in $sets; do
+  case $s in
+    small|text|one|large) classic=1 ;;
+    system|smallfiles) tree_sets="$tree_sets $s" ;;
+  esac
+done
 
-{
+[ "$classic" = 0 ] || {
   echo "# Benchmark: qev against the established compressors"
   echo
   echo "Made by \`bench/compare.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores,"
@@ -244,3 +255,4 @@ if [ -f "$results" ]; then notes=$(sed -n '/^## Notes/,$p' "$results"); fi
     printf '%s\n' "$notes"
   fi
 } | tee "$results"
+if [ -n "$tree_sets" ]; then TREES="${tree_sets# }" RUNS=${RUNS:-1} bash "$here/trees.sh" "$qev"; fi
