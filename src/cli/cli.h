@@ -264,10 +264,7 @@ struct StoreItem {
 // Regular files below PACK_MEMBER_LIMIT (format/pack.h) go into packs;
 // larger ones are entries of their own.
 constexpr std::uint64_t PACK_FILE_LIMIT = PACK_MEMBER_LIMIT;
-// A pack is closed once its stream reaches this size. Its models carry on
-// over the whole pack even where its history is longer than the ring: on a
-// tree of 234 MB, packs of 16, 32 and 64 MiB came to 59.7, 58.2 and 57.9 MB.
-constexpr std::uint64_t PACK_CLOSE_BYTES = 32u << 20;
+// A pack is closed once its stream reaches PACK_CLOSE_BYTES (format/pack.h).
 
 // The entries an add writes for the list. Without packing, one per file, in
 // the list's order (sorted by extension). With it, the files of at least

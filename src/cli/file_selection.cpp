@@ -359,7 +359,8 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
         pack.records.push_back(i);
         pack.store.members.push_back(
             FileToStore{r.path, stored_name(r.path), stored_dir(r.path, keep_directories), r.type, {}});
-        pack.bytes += PACK_MEMBER_OVERHEAD + (r.type == EntryType::File ? (r.size + 511) / 512 * 512 : 0);
+        const FileToStore& m = pack.store.members.back();
+        pack.bytes += pack_member_bytes(m.dir + m.name, r.type, r.size);
     };
     // Folders go last, into the last pack: whoever unpacks the packs in
     // order gives a folder its times after everything in it is in place.

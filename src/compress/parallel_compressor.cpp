@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "format/pack.h"
 #include "platform/interruption.h"
 #include "platform/platform_file.h"
 
@@ -121,9 +122,11 @@ struct Job {
 
 }  // namespace
 
+// The stream of a pack is held whole while it waits for a coder and while
+// it is coded.
 std::uint64_t compression_worker_bytes(const SearchSettings& search) {
     return BlockEncoder::search_bytes(search) + search.ring_size + EntryCoder::buffer_bytes() +
-           SpillBuffer::MEMORY_LIMIT;
+           SpillBuffer::MEMORY_LIMIT + PACK_MAX_STREAM;
 }
 
 struct ParallelCompressor::Shared {

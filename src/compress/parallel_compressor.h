@@ -17,8 +17,8 @@
 
 namespace qev {
 
-// Bytes one compression worker may need: its match table, ring, buffers
-// and what it holds of a coded entry before spilling it.
+// Bytes one compression worker may need: its match table, ring, buffers,
+// what it holds of a coded entry before spilling it, and a pack's stream.
 std::uint64_t compression_worker_bytes(const SearchSettings& search);
 
 class ParallelCompressor {

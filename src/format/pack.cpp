@@ -35,6 +35,20 @@ std::string pack_name(std::uint64_t index) {
     return text;
 }
 
+std::uint64_t pack_member_bytes(const std::string& path, EntryType type, std::uint64_t size) {
+    const auto blocks = [](std::uint64_t n) { return (n + 511) / 512 * 512; };
+    std::uint64_t bytes = 512 + (type == EntryType::File ? blocks(size) : 0);
+    bool plain = path.size() < 100 && type != EntryType::Link;
+    for (const char c : path) plain = plain && static_cast<unsigned char>(c) < 0x80;
+    if (!plain) {
+        // Each record of an extended header: its length, the keyword, the
+        // value and a line end; a link's target is up to 4096 bytes.
+        const std::uint64_t records = 2 * (path.size() + 32) + (type == EntryType::Link ? 2 * (4096 + 32) : 0) + 256;
+        bytes += 512 + blocks(records);
+    }
+    return bytes;
+}
+
 struct PackBuilder::Writer {
     struct archive* a = nullptr;
     struct archive_entry* entry = nullptr;

@@ -177,3 +177,63 @@ TEST(FileSelectionStore, CountsOnlyStoredFiles) {
 
 }  // namespace
 }  // namespace qev
+
+namespace qev {
+namespace {
+
+// The entries an add plans: large files first, each its own entry, in
+// extension order; packs of the rest in walk order, closed at the size
+// asked for; the folders at the end of the last pack; a pack of a single
+// regular file is that file's entry.
+TEST(StoreItems, PacksTakeSmallFilesLinksAndFoldersInWalkOrder) {
+    const std::uint64_t big = PACK_FILE_LIMIT;
+    const FileList list = {
+        {"t/z.txt", 10, EntryType::File},  {"t", 0, EntryType::Folder},    {"t/big.c", big, EntryType::File},
+        {"t/a.txt", 3000, EntryType::File}, {"t/l", 0, EntryType::Link},    {"t/sub", 0, EntryType::Folder},
+        {"t/b.a", big + 1, EntryType::File}, {"t/sub/c.md", 5, EntryType::File},
+    };
+    std::vector<StoreItem> items = plan_store_items(list, true, true, 4096);
+    std::vector<std::vector<std::size_t>> records;
+    for (const StoreItem& item : items) records.push_back(item.records);
+    // The link's target is not known yet: it counts as long as a path may
+    // be, and closes a pack of its own here.
+    EXPECT_EQ(records, (std::vector<std::vector<std::size_t>>{{6}, {2}, {0, 3}, {4}, {7, 1, 5}}));
+    EXPECT_EQ(items[0].store.type, EntryType::File);
+    EXPECT_EQ(items[2].store.type, EntryType::Pack);
+    EXPECT_EQ(items[2].store.members[1].name, "a.txt");
+    EXPECT_EQ(items[2].store.members[1].dir, "t/");
+    EXPECT_GE(items[2].bytes, 3000u + 10u);
+    // Without packing: every record its own entry, in the list's order.
+    items = plan_store_items(list, true, false, 4096);
+    ASSERT_EQ(items.size(), list.size());
+    for (std::size_t i = 0; i < items.size(); ++i) EXPECT_EQ(items[i].records, std::vector<std::size_t>{i});
+    // A pack that would hold one regular file alone is that file's entry.
+    items = plan_store_items({{"one.txt", 5, EntryType::File}}, true, true, 4096);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].store.type, EntryType::File);
+}
+
+// The planner's estimate of a member is never below what it takes in the
+// stream, whatever its name or target.
+TEST(StoreItems, MemberEstimatesBoundThePaxStream) {
+    for (const std::size_t length : {1, 98, 99, 100, 101, 155, 255, 300, 1000, 4000}) {
+        for (const EntryType type : {EntryType::File, EntryType::Folder, EntryType::Link}) {
+            PackMember m;
+            m.path = std::string(length, 'p');
+            if (length > 50) m.path[length / 2] = '/';
+            if (length == 300) m.path[7] = '\xe9';
+            m.type = type;
+            m.size = type == EntryType::File ? length * 3 : 0;
+            m.target = type == EntryType::Link ? std::string(4000, 't') : std::string();
+            const std::string content(m.size, 'c');
+            PackBuilder builder;
+            ASSERT_TRUE(builder.add(m, reinterpret_cast<const std::uint8_t*>(content.data())));
+            ASSERT_TRUE(builder.finish());
+            EXPECT_LE(builder.bytes().size(), pack_member_bytes(m.path, type, m.size) + 1024)
+                << length << " " << static_cast<int>(type);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qev
