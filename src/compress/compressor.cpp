@@ -94,28 +94,26 @@ namespace {
 // shrank or was written to is stored as read and said to have changed.
 StoreStatus read_member(const FileToStore& m, PackMember& member, std::string& content) {
     member.type = m.type;
-    const bool follow = m.type != EntryType::Link;
-    if (!platform::owner_of(m.path, follow, member.uid, member.gid)) return StoreStatus::Unreadable;
-    if (m.type == EntryType::Link) {
-        if (!platform::read_link(m.path, member.target)) return StoreStatus::Unreadable;
-        return platform::times_and_mode_of(m.path, false, member.mode, member.mtime_seconds, member.mtime_nanoseconds)
+    if (m.type != EntryType::File) {
+        const bool follow = m.type != EntryType::Link;
+        if (!platform::owner_of(m.path, follow, member.uid, member.gid)) return StoreStatus::Unreadable;
+        if (m.type == EntryType::Link && !platform::read_link(m.path, member.target)) return StoreStatus::Unreadable;
+        return platform::times_and_mode_of(m.path, follow, member.mode, member.mtime_seconds, member.mtime_nanoseconds)
                    ? StoreStatus::Stored
                    : StoreStatus::Unreadable;
     }
-    if (m.type == EntryType::Folder) {
-        return platform::times_and_mode_of(m.path, true, member.mode, member.mtime_seconds, member.mtime_nanoseconds)
-                   ? StoreStatus::Stored
-                   : StoreStatus::Unreadable;
-    }
+    // Everything about the file comes from the open file, at once.
     platform::File file;
     platform::File::Stamp opened;
-    if (!file.open_read(m.path) || !file.stamp(opened) ||
-        !file.times_and_mode(member.mode, member.mtime_seconds, member.mtime_nanoseconds)) {
-        return StoreStatus::Unreadable;
-    }
+    if (!file.open_read(m.path) || !file.stamp(opened)) return StoreStatus::Unreadable;
+    member.mode = opened.mode;
+    member.uid = opened.uid;
+    member.gid = opened.gid;
+    member.mtime_seconds = opened.mtime_seconds;
+    member.mtime_nanoseconds = static_cast<std::uint32_t>(opened.mtime_nanoseconds);
     // A file that grew past what a member may hold since it was selected
     // is stored up to that, as a file that grew while it was read.
-    const std::uint64_t size = std::min<std::uint64_t>(file.size(), PACK_MEMBER_LIMIT - 1);
+    const std::uint64_t size = std::min<std::uint64_t>(opened.size, PACK_MEMBER_LIMIT - 1);
     content.resize(static_cast<std::size_t>(size));
     std::size_t got = 0;
     while (got < content.size()) {

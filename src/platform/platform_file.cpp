@@ -295,6 +295,9 @@ bool File::stamp(Stamp& out) const {
     out.mtime_nanoseconds = static_cast<std::int64_t>(st.st_mtim.tv_nsec);
     out.ctime_seconds = static_cast<std::int64_t>(st.st_ctim.tv_sec);
     out.ctime_nanoseconds = static_cast<std::int64_t>(st.st_ctim.tv_nsec);
+    out.mode = static_cast<std::uint32_t>(st.st_mode & 07777);
+    out.uid = static_cast<std::uint32_t>(st.st_uid);
+    out.gid = static_cast<std::uint32_t>(st.st_gid);
     return true;
 }
 

@@ -132,6 +132,11 @@ public:
         std::int64_t mtime_nanoseconds = 0;
         std::int64_t ctime_seconds = 0;
         std::int64_t ctime_nanoseconds = 0;
+        // Read along with the rest, not compared: permission bits (the low
+        // 12 bits of the mode), owner and group.
+        std::uint32_t mode = 0;
+        std::uint32_t uid = 0;
+        std::uint32_t gid = 0;
         bool operator==(const Stamp& other) const {
             return size == other.size && mtime_seconds == other.mtime_seconds &&
                    mtime_nanoseconds == other.mtime_nanoseconds && ctime_seconds == other.ctime_seconds &&
