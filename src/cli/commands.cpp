@@ -403,6 +403,10 @@ public:
     void damaged_archive(std::uint64_t offset, const std::string& problem) override {
         print_damaged_archive(archive_path_, offset, problem);
     }
+    void not_an_archive(const std::string& problem) override {
+        diagnostic("Error: %s is not a QEV archive (at its start: %s)\n", printable(archive_path_).c_str(),
+                   problem.c_str());
+    }
     void damaged_entry(const std::string& stored, const std::string& problem) override {
         print_damaged_entry(archive_path_, stored, problem);
     }
@@ -512,6 +516,7 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
                      printable(d.pattern).c_str(), printable(d.directory).c_str());
         const ExtractResult result = extractor.extract_archive(archive_path, d.directory, d.pattern);
         if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "extraction from");
+        if (result.not_an_archive) return 1;
         if (result.failed) failed = true;
         // "*" selecting nothing is an empty archive: nothing to do, no failure.
         if (result.selected == 0 && d.pattern != "*") {
@@ -635,6 +640,7 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
     for (const std::string& pattern : patterns) {
         const ExtractResult result = extractor.extract_archive(archive_path, std::string(), pattern);
         if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "the listing of");
+        if (result.not_an_archive) return 1;
         if (result.failed) failed = true;
         // As for extraction: "*" selecting nothing is an empty archive.
         if (result.selected == 0 && pattern != "*") {
@@ -679,6 +685,7 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
         const std::string pattern = lower_case_ascii(arg);
         const ExtractResult result = extractor.extract_archive(archive_path, std::string(), pattern);
         if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "the test of");
+        if (result.not_an_archive) return 1;
         if (result.failed) failed = true;
         if (result.selected == 0 && pattern != "*") {
             diagnostic("WARNING: no entry matches %s\n", printable(pattern).c_str());

@@ -834,6 +834,9 @@ public:
     void damaged_archive(std::uint64_t offset, const std::string& problem) override {
         keep([=](ExtractObserver& o) { o.damaged_archive(offset, problem); });
     }
+    void not_an_archive(const std::string& problem) override {
+        keep([=](ExtractObserver& o) { o.not_an_archive(problem); });
+    }
     void damaged_entry(const std::string& stored, const std::string& problem) override {
         keep([=](ExtractObserver& o) { o.damaged_entry(stored, problem); });
     }
@@ -1200,7 +1203,14 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         const bool pack = entry.check == HeaderCheck::Ok && entry.has_record && entry.record.type == EntryType::Pack;
         const bool matched = pack || m.selects(stored_path(h));
         if (ends_walk(entry.check)) {
-            m.observer->damaged_archive(entry.offset, entry.problem);
+            // A first entry whose size cannot be, with nothing sound after
+            // it: this is no archive, not a damaged one.
+            if (item->index == 0 && entry.check == HeaderCheck::BadSize && entry.resumes_at == 0) {
+                result.not_an_archive = true;
+                m.observer->not_an_archive(entry.problem);
+            } else {
+                m.observer->damaged_archive(entry.offset, entry.problem);
+            }
             m.failed = true;
             ++m.damaged;
             // Where the walk resumes, a solid stream cannot.

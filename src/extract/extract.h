@@ -33,6 +33,10 @@ class ExtractObserver : public LockWaiter {
 public:
     // The walk stops at offset: the entry there has no size to trust.
     virtual void damaged_archive(std::uint64_t offset, const std::string& problem) = 0;
+    // The file's first entry cannot be an entry at all, and no sound entry
+    // follows: the file is no archive (problem says what was found). Told
+    // instead of damaged_archive; the walk ends.
+    virtual void not_an_archive(const std::string& problem) { damaged_archive(0, problem); }
     // The entry stored as stored_path cannot be restored.
     virtual void damaged_entry(const std::string& stored_path, const std::string& problem) = 0;
     // The entry's path would lead out of the destination; it is restored
@@ -84,6 +88,7 @@ struct ExtractResult {
     std::uint64_t damaged = 0;
     std::uint64_t unverified = 0;
     bool failed = false;         // anything went wrong (the observer was told)
+    bool not_an_archive = false; // the file is no archive (not_an_archive was told)
     std::string unfinished;      // Interrupted: the output path being written, if any
 };
 

@@ -143,5 +143,36 @@ TEST(ArchiveOpen, OnlyARegularFileIsReadAsAnArchive) {
     }
 }
 
+// A file whose first entry cannot be one, with nothing sound after it, is
+// no archive: x, t and l say so and stop, without a count of entries. An
+// archive whose first entry is damaged but whose next one is sound stays a
+// damaged archive.
+TEST(ArchiveOpen, AFileThatIsNoArchiveIsCalledSo) {
+    TempDir dir;
+    dir.put("services", std::string("# Network services, Internet style\nftp  21/tcp\nssh  22/tcp\n"));
+    dir.put("tiny", std::string("QEV"));
+    for (const char* file : {"services", "tiny"}) {
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"t", file}, {"x", file, "out/"}, {"l", file}}) {
+            const RunResult r = e2e::run_qev(dir.path(), args);
+            EXPECT_EQ(r.status, 1) << describe(r);
+            EXPECT_EQ(r.err.find("Error: " + dir / file + " is not a QEV archive (at its start: "), 0u) << describe(r);
+            EXPECT_EQ(r.out.find("entries tested"), std::string::npos) << describe(r);
+            EXPECT_EQ(r.out.find("files in archive"), std::string::npos) << describe(r);
+            EXPECT_EQ(r.err.find("damaged"), std::string::npos) << describe(r);
+        }
+    }
+    dir.put("a.txt", std::string("first\n"));
+    dir.put("b.txt", std::string("second\n"));
+    ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "--no-packs", "arc", "a.txt", "b.txt"}).status, 0);
+    std::vector<std::uint8_t> bytes = test::read_file(dir / "arc");
+    bytes[7] = 0x7f;  // the first entry's size reaches far past the end
+    test::write_file(dir / "arc", bytes);
+    const RunResult r = e2e::run_qev(dir.path(), {"t", "arc"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: damaged archive " + dir / "arc" + " at offset 0"), std::string::npos) << describe(r);
+    EXPECT_NE(r.out.find(" 2 entries tested: 1 ok, 1 damaged"), std::string::npos) << describe(r);
+}
+
 }  // namespace
 }  // namespace qev
