@@ -40,6 +40,7 @@ struct RunSettings {
     std::uint32_t hash_mask = (1u << 25) - 1;
     bool solid = false;                   // -s
     bool verbose = false;                 // -v
+    bool json = false;                    // l --json: the listing as one JSON document, nothing else on standard output
     bool recurse = false;                 // -r
     bool keep_directories = true;         // off only in the single-argument add form on a non-folder
     bool plain = false;                   // -p: entries without the integrity record

@@ -131,11 +131,14 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     line.settings.command = command;
     std::size_t next = 2;
     if (command == 'l' || command == 't') {
-        // List and test need the archive; list reads one switch, -v, and
-        // only as the argument right after the command, so that any other
+        // List and test need the archive; list reads one switch, -v or
+        // --json, and only as the argument right after the command, so that any other
         // name beginning with '-' is still an archive.
         if (command == 'l' && args.size() >= 3 && (args[2] == "-v" || args[2] == "-V")) {
             line.settings.verbose = true;
+            next = 3;
+        } else if (command == 'l' && args.size() >= 3 && args[2] == "--json") {
+            line.settings.json = true;
             next = 3;
         }
         if (args.size() <= next) line.problem = CommandLine::Problem::Usage;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "cli/cli.h"
 #include "compress/compressor.h"
 #include "compress/parallel_compressor.h"
@@ -577,10 +579,17 @@ void print_ratio_line(std::uint64_t original, std::uint64_t stored, const std::s
 // its pack's; they are counted once, with the pack.
 class ListConsole : public ExtractConsole {
 public:
-    ListConsole(const std::string& archive_path, bool verbose) : ExtractConsole(archive_path, false), verbose_(verbose) {}
+    ListConsole(const std::string& archive_path, bool verbose, bool json)
+        : ExtractConsole(archive_path, false), verbose_(verbose), json_(json) {}
 
     void listed(const ListedEntry& entry) override {
         ++listed_;
+        if (json_) {
+            // JSON Lines: one object a line, as the entries come.
+            const std::string line = json_entry(entry).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+            std::fprintf(console_out(), "%s\n", line.c_str());
+            return;
+        }
         if (!verbose_) {
             std::fprintf(console_out(), "%s \n", printable(entry.path).c_str());
             return;
@@ -606,7 +615,46 @@ public:
     std::uint64_t total_stored = 0;
 
 private:
+    // A name as JSON holds it: as it is when it is valid UTF-8, otherwise
+    // in the escaped form the console shows, marked as such.
+    static void put_path(nlohmann::json& out, const std::string& path) {
+        const std::string shown = printable(path);
+        bool plain_utf8 = true;
+        try {
+            (void)nlohmann::json(path).dump();
+        } catch (const nlohmann::json::exception&) {
+            plain_utf8 = false;
+        }
+        out["path"] = plain_utf8 ? path : shown;
+        if (!plain_utf8) out["path_escaped"] = true;
+    }
+    static nlohmann::json json_entry(const ListedEntry& entry) {
+        nlohmann::json out;
+        put_path(out, entry.path);
+        const EntryType type = entry.has_record ? entry.record.type : EntryType::File;
+        out["type"] = type == EntryType::Link ? "link" : type == EntryType::Folder ? "folder" : "file";
+        out["size"] = entry.unpacked_size;
+        out["stored"] = entry.member ? nlohmann::json(nullptr) : nlohmann::json(entry.stored_size);
+        out["mtime"] = entry.has_record ? nlohmann::json(entry.record.mtime_seconds) : nlohmann::json(nullptr);
+        out["mtime_ns"] = entry.has_record ? nlohmann::json(entry.record.mtime_nanoseconds) : nlohmann::json(nullptr);
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(entry.record.mode & 07777));
+        out["mode"] = entry.has_record ? nlohmann::json(mode) : nlohmann::json(nullptr);
+        out["uid"] = entry.has_owner ? nlohmann::json(entry.uid) : nlohmann::json(nullptr);
+        out["gid"] = entry.has_owner ? nlohmann::json(entry.gid) : nlohmann::json(nullptr);
+        // An entry of its own carries the checksum of its content; a
+        // member is checked with its pack.
+        char checksum[24];
+        std::snprintf(checksum, sizeof checksum, "%016" PRIx64, entry.record.content_checksum);
+        out["checksum"] = entry.has_record && !entry.member ? nlohmann::json(checksum) : nlohmann::json(nullptr);
+        out["offset"] = entry.offset;
+        out["pack"] = entry.member ? nlohmann::json(entry.pack) : nlohmann::json(nullptr);
+        out["coding"] = entry.member ? "in pack" : coding_text(entry.settings);
+        return out;
+    }
+
     bool verbose_;
+    bool json_;
 };
 
 // The stored bytes of an archive's packs, for the listing's total.
@@ -616,7 +664,8 @@ std::uint64_t pack_bytes(const std::string& archive_path) {
     });
 }
 
-int run_list(const std::vector<std::string>& operands, const std::string& current_directory, bool verbose) {
+int run_list(const std::vector<std::string>& operands, const std::string& current_directory, bool verbose,
+             bool json) {
     const std::string archive_path = list_archive_path(operands[0], current_directory);
     if (platform::path_too_long(archive_path)) {
         print_path_too_long(archive_path);
@@ -625,13 +674,13 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
     std::vector<std::string> patterns(operands.begin() + 1, operands.end());
     if (patterns.empty()) patterns.push_back("*");
 
-    std::fprintf(console_out(), "Archive List ... %s \n", printable(archive_path).c_str());
+    if (!json) std::fprintf(console_out(), "Archive List ... %s \n", printable(archive_path).c_str());
     if (verbose) {
         std::fprintf(console_out(), "%12s %12s %7s %-19s %-10s %-5s %-18s %s\n", "size", "stored", "ratio", "modified",
                      "mode", "check", "coding", "path");
     }
     bool failed = false;
-    ListConsole console(archive_path, verbose);
+    ListConsole console(archive_path, verbose, json);
     Extractor extractor(console);
     extractor.set_listing(true);
     extractor.set_workers(platform::usable_cores(), worker_memory_budget());
@@ -652,6 +701,7 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
         console.pack_stored(pack_bytes(archive_path) * patterns.size());
         print_ratio_line(console.total_original, console.total_stored, "total");
     }
+    if (json) return failed ? 1 : 0;
     std::fprintf(console_out(), " n.%d files in archive %s  \n", static_cast<int>(console.listed_),
                  printable(archive_path).c_str());
     return failed ? 1 : 0;
@@ -711,6 +761,8 @@ int run_qev(int argc, char** argv) {
     // both on standard output.
     std::string text = line.query == CommandLine::Query::Version ? version_text() : banner_text();
     if (line.query == CommandLine::Query::Help) text += usage_text();
+    // A listing for machines is the JSON document alone.
+    if (line.settings.json && line.problem == CommandLine::Problem::None) text.clear();
     std::fwrite(text.data(), 1, text.size(), console_out());
     if (line.query != CommandLine::Query::None) {
         // Asked-for output that could not be written (a full disk) is a
@@ -735,7 +787,7 @@ int run_qev(int argc, char** argv) {
                 } else if (line.settings.command == 'x') {
                     status = run_extract(line.operands, line.settings, current_directory);
                 } else if (line.settings.command == 'l') {
-                    status = run_list(line.operands, current_directory, line.settings.verbose);
+                    status = run_list(line.operands, current_directory, line.settings.verbose, line.settings.json);
                 } else {
                     status = run_test(line.operands, current_directory);
                 }

@@ -44,7 +44,7 @@ const UsageLine USAGE_LINES[] = {
     {"QEV x archive outpath", 79},
     {"QEV x archive outpath*.bmp", 78},
     {"", 79},
-    {"QEV l [-v] archive  (list; -v: sizes, times, checksums)   QEV t archive  (test)", 79},
+    {"QEV l [-v|--json] archive (list; -v: sizes, times, checksums) QEV t archive", 79},
     {"a: -p plain, --dereference, --no-packs; a and x: -tN workers, -n no progress", 79},
     {"a -u: strong parse, 1-8% smaller than -m9, adds 3-4 times slower, same x speed", 79},
 };

@@ -82,6 +82,20 @@ std::string entry_key(const EntryHeader& h) {
     return key;
 }
 
+// An entry of its own as a listing shows it.
+ListedEntry listed_entry(const ArchiveReader::Entry& entry) {
+    const EntryHeader& h = entry.header;
+    ListedEntry listed;
+    listed.path = stored_path(h);
+    listed.unpacked_size = h.unpacked_size;
+    listed.stored_size = h.entry_size;
+    listed.has_record = entry.has_record;
+    listed.record = entry.record;
+    listed.settings = h.settings;
+    listed.offset = entry.offset;
+    return listed;
+}
+
 }  // namespace
 
 // An output file in the making: written under a temporary name in its
@@ -672,7 +686,7 @@ struct Lane {
         }
         if (type == EntryType::Pack) {
             pack_content = nullptr;
-            return unpack(h, pack, selected) ? Outcome::Sound : Outcome::Damaged;
+            return unpack(h, entry.offset, pack, selected) ? Outcome::Sound : Outcome::Damaged;
         }
         if (output.open()) {
             if (entry.has_record) {
@@ -709,7 +723,7 @@ struct Lane {
     // as an entry of its own would be: selected by the same pattern, through
     // the same output, with the same metadata. False when the pack is not a
     // sound pax stream (the members before were restored).
-    bool unpack(const EntryHeader& h, const std::string& pack, bool selected) {
+    bool unpack(const EntryHeader& h, std::uint64_t offset, const std::string& pack, bool selected) {
         if (!selected) return true;
         // Entries stored before the pack take effect first.
         if (await_turn && write_files && !listing) await_turn();
@@ -732,7 +746,19 @@ struct Lane {
                 record.mtime_nanoseconds = member.mtime_nanoseconds;
                 if (listing) {
                     ++members_sound;
-                    observer->listed(ListedEntry{member.path, member.size, 0, true, true, record, h.settings});
+                    ListedEntry listed;
+                    listed.path = member.path;
+                    listed.unpacked_size = member.size;
+                    listed.has_record = true;
+                    listed.member = true;
+                    listed.record = record;
+                    listed.settings = h.settings;
+                    listed.offset = offset;
+                    listed.pack = stored_path(h);
+                    listed.has_owner = true;
+                    listed.uid = member.uid;
+                    listed.gid = member.gid;
+                    observer->listed(listed);
                     return true;
                 }
                 if (entry_key(mh).empty()) {
@@ -1228,8 +1254,7 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         } else if (m.listing && !pack && matched && !h.solid) {
             // Listed from its header and record alone.
             ++result.selected;
-            m.observer->listed(
-                ListedEntry{stored_path(h), h.unpacked_size, h.entry_size, entry.has_record, false, entry.record, h.settings});
+            m.observer->listed(listed_entry(entry));
         } else if (matched && parallel) {
             if (!pack) ++result.selected;
             item->task = std::make_unique<Task>();
@@ -1263,8 +1288,7 @@ ExtractResult Extractor::extract_archive(const std::string& archive_path, const 
         } else if (matched || h.solid) {
             if (matched && !pack) ++result.selected;
             if (m.listing && !pack && matched) {
-                m.observer->listed(ListedEntry{stored_path(h), h.unpacked_size, h.entry_size, entry.has_record, false,
-                                               entry.record, h.settings});
+                m.observer->listed(listed_entry(entry));
             }
             // In a solid archive every entry is decoded, to keep the models
             // in step; only the selected ones are written.

@@ -24,6 +24,11 @@ struct ListedEntry {
     bool member = false;             // a member of a pack
     IntegrityRecord record;          // type, mode and time, with has_record
     FileSettings settings;           // how its entry (a member's pack) was coded
+    std::uint64_t offset = 0;        // where its entry (a member's pack) starts in the archive
+    std::string pack;                // a member's pack, by its stored name
+    bool has_owner = false;          // members: the owner and group numbers stored
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
 };
 
 // What the extraction meets, in the order it meets it. Every call but

@@ -3,6 +3,12 @@
 // decoding anything.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +23,7 @@ using e2e::RawEntry;
 using e2e::RunResult;
 using e2e::TempDir;
 using Bytes = std::vector<std::uint8_t>;
+namespace fs = std::filesystem;
 
 // The lines after the two banner lines.
 std::vector<std::string> body(const RunResult& r) {
@@ -163,6 +170,60 @@ TEST(Listing, DamagedArchives) {
     EXPECT_EQ(errors[0].rfind("Error", 0), 0u) << errors[0];
     EXPECT_NE(errors[0].find(p.dir / "unfinished"), std::string::npos) << errors[0];
     EXPECT_NE(errors[0].find("are skipped"), std::string::npos) << errors[0];
+}
+
+// The JSON lines of a listing, each parsed.
+std::vector<nlohmann::json> json_lines(const RunResult& r) {
+    std::vector<nlohmann::json> objects;
+    for (const std::string& line : e2e::lines_of(r.out)) objects.push_back(nlohmann::json::parse(line));
+    return objects;
+}
+
+// l --json: standard output holds JSON Lines and nothing else, an object for
+// each entry and member of a pack with its kind, sizes, time, mode, owner,
+// checksum, offset and pack; a name that is no valid UTF-8 comes in its
+// escaped form, marked. Warnings go to standard error and make the status 1.
+TEST(Listing, JsonLinesForMachines) {
+    TempDir dir;
+    dir.put("in/a.txt", std::string("alpha\n"));
+    dir.put("in/\xff.bin", std::string("bytes"));
+    fs::create_symlink("a.txt", dir / "in/link");
+    ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "-r", "arc", "in"}).status, 0);
+    RunResult r = e2e::run_qev(dir.path(), {"l", "--json", "arc"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_TRUE(r.err.empty()) << describe(r);
+    std::map<std::string, nlohmann::json> by_path;
+    for (const nlohmann::json& e : json_lines(r)) by_path[e["path"].get<std::string>()] = e;
+    ASSERT_EQ(by_path.size(), 4u) << r.out;
+    const nlohmann::json& a = by_path["in/a.txt"];
+    EXPECT_EQ(a["type"], "file");
+    EXPECT_EQ(a["size"], 6);
+    EXPECT_EQ(a["stored"], nullptr);
+    EXPECT_EQ(a["mode"], "0644");
+    EXPECT_EQ(a["uid"], getuid());
+    EXPECT_EQ(a["pack"], "qev-pack-000000.tar");
+    EXPECT_EQ(a["offset"], 0);
+    EXPECT_EQ(a["checksum"], nullptr);
+    EXPECT_EQ(by_path["in"]["type"], "folder");
+    EXPECT_EQ(by_path["in/link"]["type"], "link");
+    EXPECT_EQ(by_path["in/\\377.bin"]["path_escaped"], true);
+    // Patterns select as for the plain listing; no match is a warning.
+    r = e2e::run_qev(dir.path(), {"l", "--json", "arc", "*.txt", "*.none"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(json_lines(r).size(), 1u);
+    EXPECT_NE(r.err.find("WARNING: no entry matches *.none"), std::string::npos) << describe(r);
+    // An entry of its own, appended: its stored size, offset and checksum;
+    // no owner, no pack.
+    ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "arc", "in/a.txt"}).status, 0);
+    const std::vector<nlohmann::json> all = json_lines(e2e::run_qev(dir.path(), {"l", "--json", "arc", "a.txt"}));
+    ASSERT_EQ(all.size(), 2u);
+    const std::vector<e2e::RawEntry> entries = e2e::parse_archive(test::read_file(dir / "arc"));
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(all[1]["offset"], entries[0].entry_size);
+    EXPECT_EQ(all[1]["stored"], entries[1].entry_size);
+    EXPECT_EQ(all[1]["pack"], nullptr);
+    EXPECT_EQ(all[1]["uid"], nullptr);
+    EXPECT_EQ(all[1]["checksum"].get<std::string>().size(), 16u);
 }
 
 }  // namespace
