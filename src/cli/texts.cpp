@@ -44,9 +44,13 @@ const UsageLine USAGE_LINES[] = {
     {"QEV x archive outpath", 79},
     {"QEV x archive outpath*.bmp", 78},
     {"", 79},
-    {"QEV l [-v|--json] archive (list; -v: sizes, times, checksums) QEV t archive", 79},
-    {"a: -p plain, --dereference, --no-packs; a and x: -tN workers, -n no progress", 79},
-    {"a -u: strong parse, 1-8% smaller than -m9, adds 3-4 times slower, same x speed", 79},
+    {"<More commands and switches>", 79},
+    {" l [-v|--json] archive [patterns]  List (-v: sizes, times, modes; JSON Lines)", 79},
+    {" t archive [patterns]              Test: decode and check, write nothing", 79},
+    {" a: -p plain entries  -u strong parse  -l accepted (links are kept anyway)", 79},
+    {" a: --dereference follow links  --no-packs an entry per file  -- ends switches", 79},
+    {" a, x: -tN workers (-t0: one per core)  -n no progress line   x: -v verbose", 79},
+    {" --help this text   --version the version line", 79},
 };
 
 }  // namespace
