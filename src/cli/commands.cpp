@@ -470,6 +470,22 @@ int ended_early(const ExtractResult& result, const std::string& archive_path, co
     return 0;
 }
 
+// What one pass of x, l or t leaves: the status of a run that cannot go on
+// (the pass could not, or the file is no archive), or -1 to go on. A
+// failure, or a pattern other than "*" that selected nothing, makes failed
+// true ("*" selecting nothing is an empty archive: no failure).
+int after_pass(const ExtractResult& result, const std::string& archive_path, const std::string& pattern,
+               const char* what, bool& failed) {
+    if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, what);
+    if (result.not_an_archive) return 1;
+    if (result.failed) failed = true;
+    if (result.selected == 0 && pattern != "*") {
+        diagnostic("WARNING: no entry matches %s\n", printable(pattern).c_str());
+        failed = true;
+    }
+    return -1;
+}
+
 // A sum over an archive's sound entries (0 when it cannot be read).
 std::uint64_t sum_over_entries(const std::string& archive_path,
                                const std::function<std::uint64_t(const ArchiveReader::Entry&)>& value) {
@@ -517,14 +533,8 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
         std::fprintf(console_out(), "Archive=%s Wild=%s DEST=%s\n", printable(archive_path).c_str(),
                      printable(d.pattern).c_str(), printable(d.directory).c_str());
         const ExtractResult result = extractor.extract_archive(archive_path, d.directory, d.pattern);
-        if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "extraction from");
-        if (result.not_an_archive) return 1;
-        if (result.failed) failed = true;
-        // "*" selecting nothing is an empty archive: nothing to do, no failure.
-        if (result.selected == 0 && d.pattern != "*") {
-            diagnostic("WARNING: no entry matches %s\n", printable(d.pattern).c_str());
-            failed = true;
-        }
+        const int ended = after_pass(result, archive_path, d.pattern, "extraction from", failed);
+        if (ended >= 0) return ended;
     }
     // The closing line says that everything asked for was restored; a run
     // that failed anywhere ends with its error lines instead.
@@ -688,14 +698,8 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
     extractor.set_stop_check(interruption_requested);
     for (const std::string& pattern : patterns) {
         const ExtractResult result = extractor.extract_archive(archive_path, std::string(), pattern);
-        if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "the listing of");
-        if (result.not_an_archive) return 1;
-        if (result.failed) failed = true;
-        // As for extraction: "*" selecting nothing is an empty archive.
-        if (result.selected == 0 && pattern != "*") {
-            diagnostic("WARNING: no entry matches %s\n", printable(pattern).c_str());
-            failed = true;
-        }
+        const int ended = after_pass(result, archive_path, pattern, "the listing of", failed);
+        if (ended >= 0) return ended;
     }
     if (verbose) {
         console.pack_stored(pack_bytes(archive_path) * patterns.size());
@@ -734,13 +738,8 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
         // Patterns select base names in any case, as for extraction.
         const std::string pattern = lower_case_ascii(arg);
         const ExtractResult result = extractor.extract_archive(archive_path, std::string(), pattern);
-        if (result.status != ExtractStatus::Done) return ended_early(result, archive_path, "the test of");
-        if (result.not_an_archive) return 1;
-        if (result.failed) failed = true;
-        if (result.selected == 0 && pattern != "*") {
-            diagnostic("WARNING: no entry matches %s\n", printable(pattern).c_str());
-            failed = true;
-        }
+        const int ended = after_pass(result, archive_path, pattern, "the test of", failed);
+        if (ended >= 0) return ended;
         total.verified += result.verified;
         total.damaged += result.damaged;
         total.unverified += result.unverified;

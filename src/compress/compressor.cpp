@@ -177,13 +177,7 @@ StoreStatus Compressor::plan_pack(const FileToStore& pack, PlannedEntry& entry, 
     result.unpacked_size = builder.bytes().size();
     entry.input.use_bytes(std::move(builder.bytes()));
     result.pack_name = pack_name(archive_.entries_before() + entries_planned_);
-    // Inside a pack the members' names are their own; the pack's stored
-    // name stays as it is.
-    const bool recurse = options_.recurse;
-    options_.recurse = false;
-    const StoreStatus status = choose_settings(entry, result.pack_name, std::string(), result);
-    options_.recurse = recurse;
-    return status;
+    return choose_settings(entry, result.pack_name, std::string(), result);
 }
 
 StoreStatus Compressor::choose_settings(PlannedEntry& entry, std::string name, std::string dir, StoreResult& result) {
