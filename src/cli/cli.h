@@ -47,6 +47,9 @@ struct RunSettings {
     bool links = false;                   // -l: accepted; links are stored as links anyway
     bool dereference = false;             // --dereference: links followed, stored as what they lead to
     bool packs = true;                    // off with --no-packs: every file, folder and link an entry of its own
+    bool same_owner = true;               // x: off with --no-same-owner: owners are never set
+    bool numeric_owner = false;           // x, l: --numeric-owner: owners by number only
+    bool selinux = false;                 // x: --selinux: SELinux labels are restored too
     unsigned threads = 0;                 // -tN: coders at once; 0: one per core
     bool progress = true;                 // -n: no progress line
     bool strong = false;                  // -u: the strong parse
@@ -179,6 +182,13 @@ struct FileRecord {
     std::string path;        // search-directory prefix + entry name
     std::uint64_t size = 0;  // at selection time
     EntryType type = EntryType::File;  // links and folders only when links are kept
+    // Regular files: the file's identity and names, and whether it has
+    // holes (it takes fewer bytes of storage than its size).
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t links = 1;
+    std::uint64_t allocated = 0;
+    bool sparse() const { return type == EntryType::File && allocated < size; }
 };
 using FileList = std::vector<FileRecord>;
 

@@ -70,6 +70,19 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
                 settings.packs = false;
                 continue;
             }
+            // Long options of the extraction: owners and labels.
+            if (set == SwitchSet::Extract && arg == "--no-same-owner") {
+                settings.same_owner = false;
+                continue;
+            }
+            if (set == SwitchSet::Extract && arg == "--numeric-owner") {
+                settings.numeric_owner = true;
+                continue;
+            }
+            if (set == SwitchSet::Extract && arg == "--selinux") {
+                settings.selinux = true;
+                continue;
+            }
             return false;
         }
         std::size_t pos = 1;
@@ -140,6 +153,11 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         } else if (command == 'l' && args.size() >= 3 && args[2] == "--json") {
             line.settings.json = true;
             next = 3;
+        }
+        // -v may be followed by --numeric-owner.
+        if (command == 'l' && line.settings.verbose && args.size() > next && args[next] == "--numeric-owner") {
+            line.settings.numeric_owner = true;
+            ++next;
         }
         if (args.size() <= next) line.problem = CommandLine::Problem::Usage;
     } else {

@@ -339,8 +339,12 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         options.bytes_done = &progress.bytes;
         // The lines of one entry: a file's, or those of each member of a
         // pack. A single coder has told of a file's coding itself.
+        const auto warn = [&](const std::string& path, const std::string& warning) {
+            if (!warning.empty()) diagnostic("WARNING: %s is stored, but %s\n", printable(path).c_str(), warning.c_str());
+        };
         const auto report = [&](const StoreItem& item, const StoreResult& result, bool tell_coding) {
             if (item.store.type != EntryType::Pack) {
+                warn(item.store.path, result.warning);
                 if (tell_coding && result.coding_began) console.coding_started(item.store.path);
                 console.stored(item.store.path, result);
                 progress.files.fetch_add(1, std::memory_order_relaxed);
@@ -350,6 +354,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
             const bool complete = entry_written(result.status);
             for (std::size_t m = 0; m < item.records.size() && m < result.members.size(); ++m) {
                 const FileRecord& record = list[item.records[m]];
+                warn(record.path, result.members[m].warning);
                 StoreResult member;
                 member.status = result.members[m].status;
                 // Members of a pack that was not written are not stored;
@@ -435,6 +440,17 @@ public:
                    printable(stored).c_str(), printable(output_path).c_str());
     }
     void waiting_for(const std::string& archive_path) override { print_waiting(archive_path); }
+    void metadata_not_restored(const std::string& path, const std::string& what) override {
+        diagnostic("WARNING: %s is restored without %s\n", printable(path).c_str(), printable(what).c_str());
+    }
+    void cannot_make_device(const std::string& output_path) override {
+        diagnostic("WARNING: %s is a device, which only root can make; it is not restored\n",
+                   printable(output_path).c_str());
+    }
+    void hard_link_refused(const std::string& output_path, const std::string& target, const std::string& why) override {
+        diagnostic("Error: the hard link %s to %s is not made: %s\n", printable(output_path).c_str(),
+                   printable(target).c_str(), why.c_str());
+    }
 
 private:
     const std::string& archive_path_;
@@ -517,6 +533,11 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
     bool failed = false;
     ExtractConsole console(archive_path, settings.verbose);
     Extractor extractor(console);
+    RestorePolicy policy = RestorePolicy::for_this_process();
+    policy.owners = policy.owners && settings.same_owner;
+    policy.numeric = settings.numeric_owner;
+    policy.selinux = settings.selinux;
+    extractor.set_restore_policy(policy);
     platform::catch_interruptions();
     extractor.set_stop_check(interruption_requested);
     extractor.set_workers(settings.threads == 0 ? platform::usable_cores() : settings.threads, worker_memory_budget());
@@ -550,7 +571,9 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
 std::string mode_text(const ListedEntry& entry) {
     if (!entry.has_record) return "-";
     const IntegrityRecord& r = entry.record;
-    std::string text = r.type == EntryType::Link ? "l" : r.type == EntryType::Folder ? "d" : "-";
+    const char* kinds = "-ld-hpcb";  // by type: file, link, folder, pack, hard link, FIFO, devices
+    const std::size_t kind = static_cast<std::size_t>(r.type);
+    std::string text(1, kind < 8 ? kinds[kind] : '?');
     const char* letters = "rwxrwxrwx";
     for (int i = 0; i < 9; ++i) text.push_back((r.mode >> (8 - i)) & 1u ? letters[i] : '-');
     return text;
@@ -587,10 +610,19 @@ void print_ratio_line(std::uint64_t original, std::uint64_t stored, const std::s
 // The listing's lines: damage as extraction reports it, and a line for
 // every selected entry and member of a pack. A member's stored bytes are
 // its pack's; they are counted once, with the pack.
+// The owner and group as names, numbers where there is no name (or
+// numbers were asked for).
+std::string owner_text(const ListedEntry& entry, bool numeric) {
+    if (!entry.has_owner) return "-";
+    const std::string user = !numeric && !entry.uname.empty() ? entry.uname : std::to_string(entry.uid);
+    const std::string group = !numeric && !entry.gname.empty() ? entry.gname : std::to_string(entry.gid);
+    return user + "/" + group;
+}
+
 class ListConsole : public ExtractConsole {
 public:
-    ListConsole(const std::string& archive_path, bool verbose, bool json)
-        : ExtractConsole(archive_path, false), verbose_(verbose), json_(json) {}
+    ListConsole(const std::string& archive_path, bool verbose, bool json, bool numeric)
+        : ExtractConsole(archive_path, false), verbose_(verbose), json_(json), numeric_(numeric) {}
 
     void listed(const ListedEntry& entry) override {
         ++listed_;
@@ -606,16 +638,22 @@ public:
         }
         total_original += entry.unpacked_size;
         total_stored += entry.stored_size;
-        char rest[64];
-        std::snprintf(rest, sizeof rest, "%-19s %-10s %-5s ", time_text(entry).c_str(), mode_text(entry).c_str(),
-                      entry.has_record ? "xxh3" : "-");
+        std::string rest = time_text(entry);
+        rest.resize(std::max<std::size_t>(rest.size(), 19), ' ');
+        rest += " " + mode_text(entry) + " ";
+        std::string owner = printable(owner_text(entry, numeric_));
+        owner.resize(std::max<std::size_t>(owner.size(), 17), ' ');
+        rest += owner + " " + std::string(entry.has_record ? "xxh3 " : "-    ") + " ";
         char coding[40];
         std::snprintf(coding, sizeof coding, "%-18s ", entry.member ? "in pack" : coding_text(entry.settings).c_str());
+        std::string shown = printable(entry.path);
+        if (!entry.target.empty()) shown += " link to " + printable(entry.target);
+        if (entry.sparse) shown += " (sparse: " + std::to_string(entry.data_bytes) + " bytes of data)";
         if (entry.member) {
-            std::fprintf(console_out(), "%12" PRIu64 " %12s %7s %s%s%s\n", entry.unpacked_size, "-", "-", rest, coding,
-                         printable(entry.path).c_str());
+            std::fprintf(console_out(), "%12" PRIu64 " %12s %7s %s%s%s\n", entry.unpacked_size, "-", "-", rest.c_str(),
+                         coding, shown.c_str());
         } else {
-            print_ratio_line(entry.unpacked_size, entry.stored_size, std::string(rest) + coding + printable(entry.path));
+            print_ratio_line(entry.unpacked_size, entry.stored_size, rest + coding + shown);
         }
     }
     void pack_stored(std::uint64_t bytes) { total_stored += bytes; }
@@ -652,6 +690,10 @@ private:
         out["mode"] = entry.has_record ? nlohmann::json(mode) : nlohmann::json(nullptr);
         out["uid"] = entry.has_owner ? nlohmann::json(entry.uid) : nlohmann::json(nullptr);
         out["gid"] = entry.has_owner ? nlohmann::json(entry.gid) : nlohmann::json(nullptr);
+        out["uname"] = entry.has_owner && !entry.uname.empty() ? nlohmann::json(entry.uname) : nlohmann::json(nullptr);
+        out["gname"] = entry.has_owner && !entry.gname.empty() ? nlohmann::json(entry.gname) : nlohmann::json(nullptr);
+        if (!entry.target.empty()) out["hard_link_to"] = entry.target;
+        if (entry.sparse) out["sparse_data"] = entry.data_bytes;
         // An entry of its own carries the checksum of its content; a
         // member is checked with its pack.
         char checksum[24];
@@ -665,6 +707,7 @@ private:
 
     bool verbose_;
     bool json_;
+    bool numeric_;
 };
 
 // The stored bytes of an archive's packs, for the listing's total.
@@ -675,7 +718,7 @@ std::uint64_t pack_bytes(const std::string& archive_path) {
 }
 
 int run_list(const std::vector<std::string>& operands, const std::string& current_directory, bool verbose,
-             bool json) {
+             bool json, bool numeric) {
     const std::string archive_path = list_archive_path(operands[0], current_directory);
     if (platform::path_too_long(archive_path)) {
         print_path_too_long(archive_path);
@@ -686,11 +729,11 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
 
     if (!json) std::fprintf(console_out(), "Archive List ... %s \n", printable(archive_path).c_str());
     if (verbose) {
-        std::fprintf(console_out(), "%12s %12s %7s %-19s %-10s %-5s %-18s %s\n", "size", "stored", "ratio", "modified",
-                     "mode", "check", "coding", "path");
+        std::fprintf(console_out(), "%12s %12s %7s %-19s %-10s %-17s %-5s %-18s %s\n", "size", "stored", "ratio",
+                     "modified", "mode", "owner", "check", "coding", "path");
     }
     bool failed = false;
-    ListConsole console(archive_path, verbose, json);
+    ListConsole console(archive_path, verbose, json, numeric);
     Extractor extractor(console);
     extractor.set_listing(true);
     extractor.set_workers(platform::usable_cores(), worker_memory_budget());
@@ -786,7 +829,8 @@ int run_qev(int argc, char** argv) {
                 } else if (line.settings.command == 'x') {
                     status = run_extract(line.operands, line.settings, current_directory);
                 } else if (line.settings.command == 'l') {
-                    status = run_list(line.operands, current_directory, line.settings.verbose, line.settings.json);
+                    status = run_list(line.operands, current_directory, line.settings.verbose, line.settings.json,
+                                      line.settings.numeric_owner);
                 } else {
                     status = run_test(line.operands, current_directory);
                 }

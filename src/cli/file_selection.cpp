@@ -124,6 +124,14 @@ Met take_entry(Selector& s, const std::string& directory, const std::string& nam
             }
             return Met::Taken;
         case platform::EntryType::Other:
+            // FIFOs and device nodes go into packs.
+            if (s.links && s.all_folders && status.node != platform::NodeType::None) {
+                const EntryType type = status.node == platform::NodeType::Fifo         ? EntryType::Fifo
+                                       : status.node == platform::NodeType::CharDevice ? EntryType::CharDevice
+                                                                                       : EntryType::BlockDevice;
+                s.list.push_back(FileRecord{path, 0, type});
+                return Met::Taken;
+            }
             s.observer.not_regular(path);
             return Met::NotRegular;
         case platform::EntryType::Directory:
@@ -142,7 +150,12 @@ Met take_entry(Selector& s, const std::string& directory, const std::string& nam
         if (s.archive_exists && id == s.archive) {
             s.observer.archive_itself(path);
         } else {
-            s.list.push_back(FileRecord{path, status.size});
+            FileRecord record{path, status.size};
+            record.device = status.device;
+            record.inode = status.inode;
+            record.links = status.links;
+            record.allocated = status.allocated;
+            s.list.push_back(record);
         }
         return Met::Taken;
     }
@@ -337,7 +350,7 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
     const auto single = [&](std::size_t i) {
         const FileRecord& r = list[i];
         StoreItem item;
-        item.store = FileToStore{r.path, stored_name(r.path), stored_dir(r.path, keep_directories), r.type, {}};
+        item.store = FileToStore{r.path, stored_name(r.path), stored_dir(r.path, keep_directories), r.type, {}, {}};
         item.records.push_back(i);
         item.bytes = r.size;
         items.push_back(std::move(item));
@@ -345,7 +358,8 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
     StoreItem pack;
     const auto close_pack = [&] {
         if (pack.records.empty()) return;
-        if (pack.records.size() == 1 && list[pack.records[0]].type == EntryType::File) {
+        if (pack.records.size() == 1 && list[pack.records[0]].type == EntryType::File &&
+            !list[pack.records[0]].sparse()) {
             single(pack.records[0]);
         } else {
             pack.store.type = EntryType::Pack;
@@ -354,13 +368,41 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
         }
         pack = StoreItem();
     };
+    // A file of several names is stored under the first; the others are
+    // hard links to it.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> first_names;
+    std::vector<std::string> link_targets(list.size());
+    if (packing) {
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const FileRecord& r = list[i];
+            if (r.type != EntryType::File || r.links < 2) continue;
+            const std::string stored = stored_dir(r.path, keep_directories) + stored_name(r.path);
+            const auto found = first_names.emplace(std::make_pair(r.device, r.inode), stored);
+            if (!found.second) link_targets[i] = found.first->second;
+        }
+    }
+    const auto is_link = [&](std::size_t i) { return !link_targets[i].empty(); };
     const auto add = [&](std::size_t i) {
         const FileRecord& r = list[i];
         pack.records.push_back(i);
+        const EntryType type = is_link(i) ? EntryType::HardLink : r.type;
         pack.store.members.push_back(
-            FileToStore{r.path, stored_name(r.path), stored_dir(r.path, keep_directories), r.type, {}});
+            FileToStore{r.path, stored_name(r.path), stored_dir(r.path, keep_directories), type, {}, link_targets[i]});
         const FileToStore& m = pack.store.members.back();
-        pack.bytes += pack_member_bytes(m.dir + m.name, r.type, r.size);
+        if (type == EntryType::HardLink) {
+            pack.bytes += pack_member_bytes(m.dir + m.name, EntryType::Link, 0);
+        } else if (r.sparse()) {
+            // Its data and its map of runs.
+            pack.bytes += pack_member_bytes(m.dir + m.name, r.type, std::min(r.allocated, SPARSE_MEMBER_LIMIT)) + 8192;
+        } else {
+            pack.bytes += pack_member_bytes(m.dir + m.name, r.type, r.size);
+        }
+    };
+    // Files of their own: large ones that are not hard links to a file met
+    // before, and have no holes to keep.
+    const auto own_entry = [&](const FileRecord& r, std::size_t i) {
+        return r.type == EntryType::File && r.size >= PACK_FILE_LIMIT && !is_link(i) &&
+               !(r.sparse() && r.allocated <= SPARSE_MEMBER_LIMIT);
     };
     // Folders go last, into the last pack: whoever unpacks the packs in
     // order gives a folder its times after everything in it is in place.
@@ -369,7 +411,7 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
     std::vector<std::size_t> own;
     for (std::size_t i = 0; i < list.size(); ++i) {
         const FileRecord& r = list[i];
-        if (!packing || (r.type == EntryType::File && r.size >= PACK_FILE_LIMIT)) own.push_back(i);
+        if (!packing || own_entry(r, i)) own.push_back(i);
     }
     if (packing) {
         std::vector<std::string> keys(list.size());
@@ -380,13 +422,13 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
     for (const std::size_t i : own) single(i);
     for (std::size_t i = 0; packing && i < list.size(); ++i) {
         const FileRecord& r = list[i];
-        if (r.type == EntryType::File && r.size >= PACK_FILE_LIMIT) continue;
+        if (own_entry(r, i)) continue;
         if (r.type == EntryType::Folder) {
             // Names stored without their folders keep no folder either.
             if (keep_directories) folders.push_back(i);
         } else {
             add(i);
-            if (pack.bytes >= pack_bytes) close_pack();
+            if (pack.bytes >= pack_bytes || (r.sparse() && r.allocated >= PACK_FILE_LIMIT)) close_pack();
         }
     }
     for (const std::size_t i : folders) add(i);

@@ -77,6 +77,11 @@ StoreStatus Compressor::plan(const std::string& input_path, std::string name, st
     if (!entry.input.open(input_path, type, entry.record)) return StoreStatus::Unreadable;
     const StoreStatus opened = open_archive(result);
     if (ends_run(opened)) return opened;
+    if (!options_.plain) {
+        Metadata metadata;
+        disk_.read(entry.input.descriptor(), input_path, metadata, nullptr, result.warning);
+        entry.record.metadata = metadata_records(metadata);
+    }
     result.unpacked_size = entry.input.size(input_path);
     return choose_settings(entry, std::move(name), std::move(dir), result);
 }
@@ -86,31 +91,75 @@ StoreStatus Compressor::plan(const FileToStore& item, PlannedEntry& entry, Store
     return plan(item.path, item.name, item.dir, item.type, entry, result);
 }
 
-namespace {
-
 // Reads a pack member's content and metadata. A file is read up to the size
 // it had when it was opened (at most what a member may hold); one that grew
 // meanwhile is stored up to that size and said to have grown, one that
-// shrank or was written to is stored as read and said to have changed.
-StoreStatus read_member(const FileToStore& m, PackMember& member, std::string& content) {
+// shrank or was written to is stored as read and said to have changed. A
+// file with holes is read only where it has data.
+StoreStatus Compressor::read_member(const FileToStore& m, PackMember& member, std::string& content,
+                                    std::string& warning) {
     member.type = m.type;
     if (m.type != EntryType::File) {
-        const bool follow = m.type != EntryType::Link;
-        if (!platform::owner_of(m.path, follow, member.uid, member.gid)) return StoreStatus::Unreadable;
+        const bool follow = m.type == EntryType::Folder;
         if (m.type == EntryType::Link && !platform::read_link(m.path, member.target)) return StoreStatus::Unreadable;
-        return platform::times_and_mode_of(m.path, follow, member.mode, member.mtime_seconds, member.mtime_nanoseconds)
-                   ? StoreStatus::Stored
-                   : StoreStatus::Unreadable;
+        if (m.type == EntryType::HardLink) {
+            member.target = options_.recurse ? platform::normalise_separators(m.link_target) : m.link_target;
+        }
+        if ((m.type == EntryType::CharDevice || m.type == EntryType::BlockDevice) &&
+            !platform::device_numbers(m.path, member.device_major, member.device_minor)) {
+            return StoreStatus::Unreadable;
+        }
+        if (!platform::times_and_mode_of(m.path, follow, member.mode, member.mtime_seconds, member.mtime_nanoseconds)) {
+            return StoreStatus::Unreadable;
+        }
+        return disk_.read(-1, m.path, member.meta, nullptr, warning) ? StoreStatus::Stored : StoreStatus::Unreadable;
     }
     // Everything about the file comes from the open file, at once.
     platform::File file;
     platform::File::Stamp opened;
     if (!file.open_read(m.path) || !file.stamp(opened)) return StoreStatus::Unreadable;
     member.mode = opened.mode;
-    member.uid = opened.uid;
-    member.gid = opened.gid;
     member.mtime_seconds = opened.mtime_seconds;
     member.mtime_nanoseconds = static_cast<std::uint32_t>(opened.mtime_nanoseconds);
+    disk_.read(file.descriptor(), m.path, member.meta, &member.sparse, warning);
+    if (!member.sparse.empty()) {
+        // The data runs, as many as a member may hold; the rest of the
+        // file reads as a hole.
+        member.size = opened.size;
+        std::uint64_t all = 0;
+        for (const auto& run : member.sparse) all += run.first < opened.size ? std::min(run.second, opened.size - run.first) : 0;
+        std::uint64_t data = 0;
+        std::size_t keep = 0;
+        for (auto& run : member.sparse) {
+            if (run.first >= opened.size) break;
+            run.second = std::min(run.second, opened.size - run.first);
+            run.second = std::min(run.second, SPARSE_MEMBER_LIMIT - data);
+            data += run.second;
+            ++keep;
+            if (data == SPARSE_MEMBER_LIMIT) break;
+        }
+        member.sparse.resize(keep);
+        if (member.sparse.empty()) member.sparse.emplace_back(opened.size, 0);
+        content.resize(static_cast<std::size_t>(data));
+        std::size_t got = 0;
+        bool whole = true;
+        for (const auto& run : member.sparse) {
+            if (run.second == 0) continue;
+            if (!file.seek(run.first)) return StoreStatus::Unreadable;
+            std::size_t read = 0;
+            while (read < run.second) {
+                const std::size_t n = file.read(&content[got + read], static_cast<std::size_t>(run.second) - read);
+                if (n == 0) break;
+                read += n;
+            }
+            // A run cut short reads as zeros.
+            whole = whole && read == run.second;
+            got += static_cast<std::size_t>(run.second);
+        }
+        platform::File::Stamp now;
+        if (!whole || all > data || !file.stamp(now) || now != opened) return StoreStatus::Changed;
+        return StoreStatus::Stored;
+    }
     // A file that grew past what a member may hold since it was selected
     // is stored up to that, as a file that grew while it was read.
     const std::uint64_t size = std::min<std::uint64_t>(opened.size, PACK_MEMBER_LIMIT - 1);
@@ -129,8 +178,6 @@ StoreStatus read_member(const FileToStore& m, PackMember& member, std::string& c
     if (got < size || !file.stamp(now) || now != opened) return StoreStatus::Changed;
     return StoreStatus::Stored;
 }
-
-}  // namespace
 
 StoreStatus Compressor::plan_pack(const FileToStore& pack, PlannedEntry& entry, StoreResult& result) {
     if (stop_requested()) return StoreStatus::Interrupted;
@@ -159,9 +206,9 @@ StoreStatus Compressor::plan_pack(const FileToStore& pack, PlannedEntry& entry, 
         }
         member.path = dir + name;
         content.clear();
-        r.status = read_member(m, member, content);
+        r.status = read_member(m, member, content, r.warning);
         if (r.status == StoreStatus::Unreadable) continue;
-        r.unpacked_size = member.size;
+        r.unpacked_size = member.data_bytes();
         if (!builder.add(member, reinterpret_cast<const std::uint8_t*>(content.data()))) return StoreStatus::NoMemory;
         any = true;
         // The pack carries the time of its newest member, so that the same
@@ -232,7 +279,7 @@ StoreStatus Compressor::finish_entry(const PlannedEntry& entry, const EntryCoder
     if (stop_requested()) return abandon(StoreStatus::Interrupted, result);
     IntegrityRecord record = entry.record;
     record.content_checksum = coded.content_checksum;
-    result.entry_size = archive_.entry_bytes() + (options_.plain ? 0 : RECORD_BYTES);
+    result.entry_size = archive_.entry_bytes() + (options_.plain ? 0 : record.length());
     if (!archive_.finish_entry(options_.plain ? nullptr : &record)) return abandon(StoreStatus::WriteFailed, result);
     if (coded.shrank) return StoreStatus::Shrank;
     if (coded.grew) return StoreStatus::Grew;

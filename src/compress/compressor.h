@@ -9,12 +9,14 @@
 #include <vector>
 
 #include "compress/analysis.h"
+#include "compress/disk_metadata.h"
 #include "compress/entry_coder.h"
 #include "engine/engine.h"
 #include "format/archive_format.h"
 #include "format/archive_writer.h"
 #include "format/filters.h"
 #include "format/integrity_record.h"
+#include "format/pack.h"
 
 namespace qev {
 
@@ -64,6 +66,7 @@ inline bool ends_run(StoreStatus status) {
 struct MemberResult {
     StoreStatus status = StoreStatus::Stored;  // Stored, Grew, Changed or Unreadable
     std::uint64_t unpacked_size = 0;           // bytes stored
+    std::string warning;                       // what of its metadata could not be read
 };
 
 struct StoreResult {
@@ -88,6 +91,8 @@ struct StoreResult {
     // where some members could not be read.
     std::string pack_name;
     std::vector<MemberResult> members;
+    // What of the file's metadata could not be read; it is stored without.
+    std::string warning;
 };
 
 // One file to store, or a pack of several (type Pack, members filled in,
@@ -98,6 +103,9 @@ struct FileToStore {
     std::string dir;
     EntryType type = EntryType::File;
     std::vector<FileToStore> members;
+    // A hard link: the stored path (dir and name) of the member or entry
+    // that holds the file.
+    std::string link_target;
 };
 
 // Told when the coding of a file begins (after its input and the archive
@@ -160,6 +168,7 @@ private:
     bool stop_requested() const { return options_.should_stop && options_.should_stop(); }
     StoreStatus abandon(StoreStatus status, StoreResult& result);
     StoreStatus plan_pack(const FileToStore& pack, PlannedEntry& entry, StoreResult& result);
+    StoreStatus read_member(const FileToStore& m, PackMember& member, std::string& content, std::string& warning);
     // The analysis of the entry's first bytes and its header.
     StoreStatus choose_settings(PlannedEntry& entry, std::string name, std::string dir, StoreResult& result);
     // The record and the size patch of an entry whose stream is written.
@@ -177,6 +186,7 @@ private:
     Analyser analyser_;
     EntryCoder coder_;
     EntropyMeter entropy_;
+    DiskMetadata disk_;
 };
 
 }  // namespace qev

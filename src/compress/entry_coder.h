@@ -25,6 +25,8 @@ class EntryInput {
 public:
     // Opens the input and fills in the record's type, mode and time.
     bool open(const std::string& path, EntryType type, IntegrityRecord& record);
+    // The open file's descriptor; -1 where the content is not read from a file.
+    int descriptor() const { return from_file_ ? file_.descriptor() : -1; }
     // Takes bytes made in memory (a pack's stream) as the input.
     void use_bytes(std::string bytes);
     std::uint64_t size(const std::string& path) const;

@@ -93,8 +93,35 @@ ListedEntry listed_entry(const ArchiveReader::Entry& entry) {
     listed.record = entry.record;
     listed.settings = h.settings;
     listed.offset = entry.offset;
+    Metadata meta;
+    std::string problem;
+    if (entry.has_record && !entry.record.metadata.empty() &&
+        parse_metadata_records(reinterpret_cast<const std::uint8_t*>(entry.record.metadata.data()),
+                               entry.record.metadata.size(), meta, problem)) {
+        listed.has_owner = true;
+        listed.uid = meta.uid;
+        listed.gid = meta.gid;
+        listed.uname = meta.uname;
+        listed.gname = meta.gname;
+    }
     return listed;
 }
+
+// The metadata an entry's record holds (none where it has none).
+Metadata entry_metadata(const ArchiveReader::Entry& entry) {
+    Metadata meta;
+    std::string problem;
+    if (entry.has_record && !entry.record.metadata.empty() &&
+        !parse_metadata_records(reinterpret_cast<const std::uint8_t*>(entry.record.metadata.data()),
+                                entry.record.metadata.size(), meta, problem)) {
+        meta = Metadata();
+    }
+    return meta;
+}
+
+// Names of the attributes that hold ACLs.
+constexpr char ACL_ACCESS_ATTRIBUTE[] = "system.posix_acl_access";
+constexpr char ACL_DEFAULT_ATTRIBUTE[] = "system.posix_acl_default";
 
 }  // namespace
 
@@ -286,7 +313,9 @@ struct Lane {
         std::string stored;
         std::string path;
         IntegrityRecord record;
-        std::string target;  // links
+        std::string target;  // links; hard links: the stored path of the file they name
+        bool hard = false;   // a hard link
+        Metadata meta;
         bool superseded = false;  // links: an entry stored later has the same path
     };
     std::vector<Deferred> links;
@@ -328,6 +357,82 @@ struct Lane {
     bool stop_requested() {
         if (!interrupted && should_stop && should_stop()) interrupted = true;
         return interrupted;
+    }
+
+    RestorePolicy policy = RestorePolicy::for_this_process();
+    std::unordered_map<std::string, std::uint32_t> user_ids;
+    std::unordered_map<std::string, std::uint32_t> group_ids;
+
+    // The owner to give a restored file: by name where this system knows
+    // the name, else by number. False when owners are not restored.
+    bool owner_to_set(const Metadata& m, std::uint32_t& uid, std::uint32_t& gid) {
+        if (!policy.owners) return false;
+        uid = m.uid;
+        gid = m.gid;
+        if (policy.numeric) return true;
+        const auto look_up = [](std::unordered_map<std::string, std::uint32_t>& cache, const std::string& name,
+                                bool user, std::uint32_t& id) {
+            if (name.empty()) return;
+            auto it = cache.find(name);
+            if (it == cache.end()) {
+                std::uint32_t found = id;
+                const bool known = user ? platform::user_id(name, found) : platform::group_id(name, found);
+                it = cache.emplace(name, known ? found : id).first;
+            }
+            id = it->second;
+        };
+        look_up(user_ids, m.uname, true, uid);
+        look_up(group_ids, m.gname, false, gid);
+        return true;
+    }
+
+    bool restores_attribute(const std::string& name) const {
+        if (name.compare(0, 5, "user.") == 0) return true;
+        if (name == "security.selinux") return policy.selinux;
+        return policy.privileged;
+    }
+
+    // Sets a restored file's owner, then its attributes (after the owner: a
+    // change of owner drops capabilities). True when the owner was set, so
+    // that set-id and sticky bits may stay. What the system refuses is told
+    // as a warning. The ACLs follow the mode (apply_acls).
+    template <typename Target>
+    bool apply_metadata(Target& target, const Metadata& m, const std::string& path) {
+        bool owned = false;
+        std::uint32_t uid = 0;
+        std::uint32_t gid = 0;
+        if (owner_to_set(m, uid, gid)) {
+            const int error = target.set_owner(uid, gid);
+            owned = error == 0;
+            if (!owned) observer->metadata_not_restored(path, "its owner (" + platform::error_text(error) + ")");
+        }
+        for (const auto& xattr : m.xattrs) {
+            if (!restores_attribute(xattr.first)) continue;
+            const int error = target.set_attribute(xattr.first, xattr.second);
+            if (error != 0) {
+                observer->metadata_not_restored(path, "the attribute " + xattr.first + " (" + platform::error_text(error) + ")");
+            }
+        }
+        return owned;
+    }
+
+    // The ACLs of a file whose mode is set: an access ACL sets the group
+    // bits of the mode to its mask.
+    template <typename Target>
+    void apply_acls(Target& target, const Metadata& m, const std::string& path) {
+        if (policy.privileged) {
+            for (int i = 0; i < 2; ++i) {
+                const std::string& text = i == 0 ? m.acl_access : m.acl_default;
+                if (text.empty()) continue;
+                std::string value;
+                const char* name = i == 0 ? ACL_ACCESS_ATTRIBUTE : ACL_DEFAULT_ATTRIBUTE;
+                const int error = acl_attribute_value(text, i == 1, value) ? target.set_attribute(name, value) : EINVAL;
+                if (error != 0) {
+                    observer->metadata_not_restored(path, std::string(i == 0 ? "its access ACL" : "its default ACL") +
+                                                              " (" + platform::error_text(error) + ")");
+                }
+            }
+        }
     }
 
     void report(const EntryHeader& h, const std::string& problem) {
@@ -583,6 +688,7 @@ struct Lane {
             if (output_parts(h, deferred.parts, deferred.path)) {
                 deferred.stored = stored_path(h);
                 deferred.record = entry.record;
+                deferred.meta = entry_metadata(entry);
             } else {
                 write = false;
             }
@@ -690,8 +796,11 @@ struct Lane {
         }
         if (output.open()) {
             if (entry.has_record) {
+                const Metadata meta = entry_metadata(entry);
+                const bool owned = apply_metadata(output.file, meta, output.path);
                 output.file.restore_times_and_mode(entry.record.mode, entry.record.mtime_seconds,
-                                                   entry.record.mtime_nanoseconds);
+                                                   entry.record.mtime_nanoseconds, owned);
+                apply_acls(output.file, meta, output.path);
             }
             if (await_turn) await_turn();
             commit(output);
@@ -756,8 +865,13 @@ struct Lane {
                     listed.offset = offset;
                     listed.pack = stored_path(h);
                     listed.has_owner = true;
-                    listed.uid = member.uid;
-                    listed.gid = member.gid;
+                    listed.uid = member.meta.uid;
+                    listed.gid = member.meta.gid;
+                    listed.uname = member.meta.uname;
+                    listed.gname = member.meta.gname;
+                    if (member.type == EntryType::HardLink) listed.target = member.target;
+                    listed.sparse = !member.sparse.empty();
+                    listed.data_bytes = member.data_bytes();
                     observer->listed(listed);
                     return true;
                 }
@@ -786,33 +900,135 @@ struct Lane {
             if (prepare_output(mh, output)) {
                 observer->restoring(output.path);
                 bool ok = true;
-                for (std::uint64_t done = 0; done < member.size && ok;) {
-                    const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(WRITE_PIECE, member.size - done));
-                    ok = output.file.write(data + done, piece);
-                    done += piece;
+                if (member.sparse.empty()) {
+                    for (std::uint64_t done = 0; done < member.size && ok;) {
+                        const std::size_t piece =
+                            static_cast<std::size_t>(std::min<std::uint64_t>(WRITE_PIECE, member.size - done));
+                        ok = output.file.write(data + done, piece);
+                        done += piece;
+                    }
+                } else {
+                    // Only the data is written, each run at its place: the
+                    // holes between stay holes.
+                    const std::uint8_t* next = data;
+                    for (const auto& run : member.sparse) {
+                        ok = ok && output.file.write_at(run.first, next, static_cast<std::size_t>(run.second));
+                        next += run.second;
+                    }
+                    ok = ok && output.file.truncate(member.size);
                 }
                 if (!ok) {
                     observer->cannot_write(output.path);
                     failed = true;
                     output.discard();
                 } else {
-                    output.file.restore_times_and_mode(record.mode, record.mtime_seconds, record.mtime_nanoseconds);
+                    const bool owned = apply_metadata(output.file, member.meta, output.path);
+                    output.file.restore_times_and_mode(record.mode, record.mtime_seconds, record.mtime_nanoseconds,
+                                                       owned);
+                    apply_acls(output.file, member.meta, output.path);
                     commit(output);
                 }
             }
+        } else if (member.type == EntryType::Fifo || member.type == EntryType::CharDevice ||
+                   member.type == EntryType::BlockDevice) {
+            place_node(mh, record, member);
         } else if (output_parts(mh, deferred.parts, deferred.path)) {
             deferred.stored = stored_path(mh);
             deferred.record = record;
+            deferred.meta = member.meta;
             if (member.type == EntryType::Folder) {
                 place_folder(std::move(deferred));
             } else {
                 deferred.target = member.target;
+                deferred.hard = member.type == EntryType::HardLink;
                 defer_link(std::move(deferred));
             }
         }
         const bool ok = !failed;
         failed = failed || failed_before;
         return ok;
+    }
+
+    // A FIFO or a device node, made where the member's path says. Only root
+    // makes devices; anyone else is told for each.
+    void place_node(const EntryHeader& mh, const IntegrityRecord& record, const PackMember& member) {
+        std::vector<std::string> parts;
+        std::string path;
+        if (!output_parts(mh, parts, path)) return;
+        if (member.type != EntryType::Fifo && !policy.privileged) {
+            observer->cannot_make_device(path);
+            failed = true;
+            return;
+        }
+        platform::Directory folder;
+        if (!enter_folders(parts, parts.size() - 1, stored_path(mh), path, folder)) return;
+        if (is_archive(folder, parts.back(), stored_path(mh), path)) return;
+        if (await_turn) await_turn();
+        const platform::Directory::Node node = member.type == EntryType::Fifo ? platform::Directory::Node::Fifo
+                                               : member.type == EntryType::CharDevice
+                                                   ? platform::Directory::Node::CharDevice
+                                                   : platform::Directory::Node::BlockDevice;
+        if (folder.status_of(parts.back()).type == platform::EntryType::Directory ||
+            folder.make_node(parts.back(), node, record.mode, member.device_major, member.device_minor) != 0) {
+            observer->cannot_create(path);
+            failed = true;
+            return;
+        }
+        observer->restoring(path);
+        take_effect(path);
+        NodeTarget target{folder, parts.back()};
+        const bool owned = apply_metadata(target, member.meta, path);
+        folder.restore_node_times_and_mode(parts.back(), record.mode, record.mtime_seconds, record.mtime_nanoseconds,
+                                           owned);
+        apply_acls(target, member.meta, path);
+    }
+
+    // A name in an open folder (a link, a node), as apply_metadata sets
+    // its owner and attributes, never following a link.
+    struct NodeTarget {
+        platform::Directory& folder;
+        const std::string& name;
+        int set_owner(std::uint32_t uid, std::uint32_t gid) { return folder.set_owner_of(name, uid, gid); }
+        int set_attribute(const std::string& attribute, const std::string& value) {
+            return folder.set_attribute_of(name, attribute, value);
+        }
+    };
+
+    // A hard link of the call: made to the file its target names, which
+    // must be a file restored below the destination.
+    void make_hard_link(const Deferred& link) {
+        EntryHeader th;
+        const std::size_t slash = link.target.rfind('/');
+        th.name = slash == std::string::npos ? link.target : link.target.substr(slash + 1);
+        th.dir = slash == std::string::npos ? std::string() : link.target.substr(0, slash + 1);
+        bool escaped = false;
+        const std::vector<std::string> target_parts = entry_parts(th, escaped);
+        if (target_parts.empty() || escaped) {
+            observer->hard_link_refused(link.path, link.target, "it lies outside the destination");
+            failed = true;
+            return;
+        }
+        platform::Directory from;
+        platform::Directory folder;
+        if (!enter_folders(target_parts, target_parts.size() - 1, link.stored, link.path, from)) return;
+        const platform::EntryStatus status = from.status_of(target_parts.back());
+        if (status.type != platform::EntryType::Regular) {
+            observer->hard_link_refused(link.path, link.target,
+                                        status.type == platform::EntryType::Missing ? "it was not restored"
+                                        : status.type == platform::EntryType::Link  ? "it is a symbolic link"
+                                                                                    : "it is not a file");
+            failed = true;
+            return;
+        }
+        if (!enter_folders(link.parts, link.parts.size() - 1, link.stored, link.path, folder)) return;
+        if (is_archive(folder, link.parts.back(), link.stored, link.path)) return;
+        if (folder.status_of(link.parts.back()).type == platform::EntryType::Directory ||
+            folder.make_hard_link(from, target_parts.back(), link.parts.back()) != 0) {
+            observer->cannot_create(link.path);
+            failed = true;
+            return;
+        }
+        observer->restoring(link.path);
     }
 
     void commit(Output& output) {
@@ -827,8 +1043,13 @@ struct Lane {
     // Makes the links of the call, then gives the folders their times,
     // deepest first.
     void finish_deferred() {
+        // Hard links first: a symbolic link made later may stand in a
+        // target's path.
         for (const Deferred& link : links) {
-            if (link.superseded) continue;
+            if (!link.superseded && link.hard) make_hard_link(link);
+        }
+        for (const Deferred& link : links) {
+            if (link.superseded || link.hard) continue;
             platform::Directory folder;
             if (!enter_folders(link.parts, link.parts.size() - 1, link.stored, link.path, folder)) continue;
             if (is_archive(folder, link.parts.back(), link.stored, link.path)) continue;
@@ -839,6 +1060,8 @@ struct Lane {
                 continue;
             }
             observer->restoring(link.path);
+            NodeTarget target{folder, link.parts.back()};
+            apply_metadata(target, link.meta, link.path);
             folder.set_link_time(link.parts.back(), link.record.mtime_seconds, link.record.mtime_nanoseconds);
         }
         std::stable_sort(folders.begin(), folders.end(),
@@ -846,7 +1069,9 @@ struct Lane {
         for (const Deferred& f : folders) {
             platform::Directory folder;
             if (!enter_folders(f.parts, f.parts.size(), f.stored, f.path, folder)) continue;
-            folder.restore_times_and_mode(f.record.mode, f.record.mtime_seconds, f.record.mtime_nanoseconds);
+            const bool owned = apply_metadata(folder, f.meta, f.path);
+            folder.restore_times_and_mode(f.record.mode, f.record.mtime_seconds, f.record.mtime_nanoseconds, owned);
+            apply_acls(folder, f.meta, f.path);
         }
         links.clear();
         pending_links.clear();
@@ -892,6 +1117,15 @@ public:
     }
     void listed(const ListedEntry& entry) override {
         keep([=](ExtractObserver& o) { o.listed(entry); });
+    }
+    void metadata_not_restored(const std::string& path, const std::string& what) override {
+        keep([=](ExtractObserver& o) { o.metadata_not_restored(path, what); });
+    }
+    void cannot_make_device(const std::string& path) override {
+        keep([=](ExtractObserver& o) { o.cannot_make_device(path); });
+    }
+    void hard_link_refused(const std::string& path, const std::string& target, const std::string& why) override {
+        keep([=](ExtractObserver& o) { o.hard_link_refused(path, target, why); });
     }
     void tell(ExtractObserver& observer) {
         for (const auto& event : events_) event(observer);
@@ -1000,6 +1234,7 @@ struct Extractor::Impl {
         worker.archive_id_known = model.archive_id_known;
         worker.pattern = model.pattern;
         worker.listing = model.listing;
+        worker.policy = model.policy;
         Task* task = nullptr;
         worker.await_turn = [&] {
             std::unique_lock<std::mutex> lock(pool.mutex);
@@ -1092,6 +1327,15 @@ void Extractor::set_listing(bool listing) {
     impl_->lane.listing = listing;
     if (listing) set_writing(false);
 }
+
+RestorePolicy RestorePolicy::for_this_process() {
+    RestorePolicy policy;
+    policy.owners = platform::running_as_root();
+    policy.privileged = policy.owners;
+    return policy;
+}
+
+void Extractor::set_restore_policy(const RestorePolicy& policy) { impl_->lane.policy = policy; }
 
 void Extractor::set_progress(std::atomic<std::uint64_t>* bytes_done) {
     impl_->bytes_done = bytes_done;

@@ -12,6 +12,7 @@
 #include "format/archive_reader.h"
 #include "format/filters.h"
 #include "format/integrity_record.h"
+#include "format/metadata.h"
 
 namespace qev {
 
@@ -26,9 +27,24 @@ struct ListedEntry {
     FileSettings settings;           // how its entry (a member's pack) was coded
     std::uint64_t offset = 0;        // where its entry (a member's pack) starts in the archive
     std::string pack;                // a member's pack, by its stored name
-    bool has_owner = false;          // members: the owner and group numbers stored
+    bool has_owner = false;          // the owner and group stored (numbers, and names where known)
     std::uint32_t uid = 0;
     std::uint32_t gid = 0;
+    std::string uname;
+    std::string gname;
+    std::string target;              // a hard link's: the path of the file it names
+    std::uint64_t data_bytes = 0;    // a sparse file's data, holes left out
+    bool sparse = false;
+};
+
+// What of a file's metadata goes back besides its content, mode and time.
+struct RestorePolicy {
+    bool owners = false;      // owners are set: by name where this system knows it, else by number
+    bool numeric = false;     // owners by number only
+    bool privileged = false;  // trusted.* and security.* attributes, ACLs, device nodes
+    bool selinux = false;     // SELinux labels (security.selinux)
+    // What a run as root restores.
+    static RestorePolicy for_this_process();
 };
 
 // What the extraction meets, in the order it meets it. Every call but
@@ -59,6 +75,15 @@ public:
     virtual void restoring(const std::string& output_path) = 0;
     // With listing on: a selected entry or member.
     virtual void listed(const ListedEntry&) {}
+    // Part of a restored file's metadata (what says which) could not be
+    // set; the file is restored without it (not a failure).
+    virtual void metadata_not_restored(const std::string&, const std::string&) {}
+    // A device node that only root may make.
+    virtual void cannot_make_device(const std::string& output_path) { cannot_create(output_path); }
+    // A hard link whose target cannot be linked to (why says why).
+    virtual void hard_link_refused(const std::string& output_path, const std::string&, const std::string&) {
+        cannot_create(output_path);
+    }
 };
 
 // An observer that is told everything and keeps nothing, for callers that
@@ -124,6 +149,8 @@ public:
     // archive order. Only packs are decoded (and, in a solid archive, the
     // entries before them, whose history they need).
     void set_listing(bool listing);
+    // Owners, attributes and devices: by default what the process may set.
+    void set_restore_policy(const RestorePolicy& policy);
 
     // Restores every entry whose lower-cased base name matches the
     // (lower-case) pattern under destination_directory, which ends with a
@@ -144,8 +171,9 @@ public:
     //
     // An entry with an integrity record is checked against its checksums
     // (a file whose content does not match is not left behind) and gets its
-    // permission bits (never set-id or sticky bits) and modification time
-    // back; stored links are made after every other entry of the call, and
+    // permission bits and modification time back (set-id and sticky bits
+    // only where its owner was set), with its owner and attributes as the
+    // policy says; stored links are made after every other entry of the call, and
     // folders get their times after their contents. Entries take effect in
     // archive order: of several entries for one path, whatever their kinds,
     // the one stored last wins (a link is not made where a later entry put

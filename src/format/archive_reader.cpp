@@ -1,5 +1,7 @@
 #include "format/archive_reader.h"
 
+#include "format/metadata.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -16,15 +18,37 @@ constexpr std::uint64_t MAX_HEADER_BYTES = FIXED_HEADER_BYTES + 2 * 0xFFFFu;
 
 }  // namespace
 
+RecordCheck read_record_ending_at(platform::File& file, std::uint64_t end, std::uint64_t room, IntegrityRecord& record,
+                                  std::string& problem) {
+    if (room < RECORD_BYTES || end < RECORD_BYTES) return RecordCheck::Absent;
+    std::uint8_t tail[RECORD_BYTES];
+    if (!file.seek(end - RECORD_BYTES) || file.read(tail, RECORD_BYTES) != RECORD_BYTES) return RecordCheck::Absent;
+    const std::uint64_t length = record_length(tail);
+    if (length == 0) return RecordCheck::Absent;
+    if (length == RECORD_BYTES) return parse_record(tail, RECORD_BYTES, record, problem);
+    if (length < RECORD_BYTES || length > room || length > RECORD_BYTES + MAX_METADATA_BYTES) {
+        problem = length < RECORD_BYTES || length > RECORD_BYTES + MAX_METADATA_BYTES
+                      ? "its integrity record is of an unknown kind"
+                      : "its integrity record does not fit the entry";
+        return RecordCheck::Damaged;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(length));
+    if (!file.seek(end - length) || file.read(bytes.data(), bytes.size()) != bytes.size()) {
+        problem = "its integrity record cannot be read";
+        return RecordCheck::Damaged;
+    }
+    return parse_record(bytes.data(), length, record, problem);
+}
+
 bool find_entry_ending_at(platform::File& file, std::uint64_t end, std::uint64_t not_before, std::uint64_t& start) {
     if (end < not_before || end - not_before < MIN_HEADER_BYTES + RECORD_BYTES) return false;
-    std::uint8_t tail[RECORD_BYTES];
-    if (!file.seek(end - RECORD_BYTES) || file.read(tail, RECORD_BYTES) != RECORD_BYTES) return false;
     IntegrityRecord record;
     std::string problem;
-    if (parse_record(tail, record, problem) != RecordCheck::Ok) return false;
+    if (read_record_ending_at(file, end, end - not_before - MIN_HEADER_BYTES, record, problem) != RecordCheck::Ok) {
+        return false;
+    }
     // The header ends where the record's stream begins.
-    const std::uint64_t stream_end = end - RECORD_BYTES;
+    const std::uint64_t stream_end = end - record.length();
     if (record.stream_length > stream_end - not_before - MIN_HEADER_BYTES) return false;
     const std::uint64_t header_end = stream_end - record.stream_length;
     const std::uint64_t lowest = std::max(not_before, header_end >= MAX_HEADER_BYTES ? header_end - MAX_HEADER_BYTES : 0);
@@ -196,15 +220,12 @@ void ArchiveReader::look_ahead(Entry& entry) {
 void ArchiveReader::read_record(Entry& entry) {
     const EntryHeader& h = entry.header;
     if (stream_length_ < RECORD_BYTES) return;
-    std::uint8_t tail[RECORD_BYTES];
-    if (!file_->seek(entry.offset + h.entry_size - RECORD_BYTES) || file_->read(tail, RECORD_BYTES) != RECORD_BYTES) {
-        return;  // the walk has checked that the entry lies inside the archive
-    }
-    const RecordCheck check = parse_record(tail, entry.record, entry.problem);
+    const RecordCheck check =
+        read_record_ending_at(*file_, entry.offset + h.entry_size, stream_length_, entry.record, entry.problem);
     if (check == RecordCheck::Absent) return;
     entry.check = HeaderCheck::BadEntry;
     if (check == RecordCheck::Damaged) return;
-    if (entry.record.stream_length != stream_length_ - RECORD_BYTES) {
+    if (entry.record.stream_length != stream_length_ - entry.record.length()) {
         entry.problem = "its integrity record does not fit the entry";
         return;
     }

@@ -33,6 +33,11 @@ bool lock_archive(platform::File& file, const std::string& path, bool exclusive,
 // header checksum. False when there is no such entry.
 bool find_entry_ending_at(platform::File& file, std::uint64_t end, std::uint64_t not_before, std::uint64_t& start);
 
+// Reads the integrity record that ends at offset end, where room bytes lie
+// before end that it may take; Absent where there is none (or no room).
+RecordCheck read_record_ending_at(platform::File& file, std::uint64_t end, std::uint64_t room, IntegrityRecord& record,
+                                  std::string& problem);
+
 // The first entry at or after not_before, and before size, that ends with
 // an integrity record proving it sound (find_entry_ending_at), found in one
 // pass over the bytes from not_before on. False when there is none.

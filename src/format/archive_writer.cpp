@@ -86,15 +86,13 @@ bool plain_entry_reaches_end(platform::File& file, std::uint64_t from, std::uint
 bool complete_entry_follows(platform::File& file, const ArchiveReader::Entry& unfinished, std::uint64_t end,
                             bool records_before) {
     const std::uint64_t stream_start = unfinished.offset + unfinished.header.header_size();
-    std::uint8_t tail[RECORD_BYTES];
     IntegrityRecord record;
     std::string problem;
-    if (end - stream_start >= RECORD_BYTES && file.seek(end - RECORD_BYTES) &&
-        file.read(tail, RECORD_BYTES) == RECORD_BYTES && parse_record(tail, record, problem) == RecordCheck::Ok) {
+    if (read_record_ending_at(file, end, end - stream_start, record, problem) == RecordCheck::Ok) {
         EntryHeader own = unfinished.header;
         own.entry_size = end - unfinished.offset;
         const std::vector<std::uint8_t> header = serialize_header(own);
-        const bool own_record = record.stream_length == end - stream_start - RECORD_BYTES &&
+        const bool own_record = record.stream_length == end - stream_start - record.length() &&
                                 checksum_of(header.data(), header.size()) == record.header_checksum;
         return !own_record;
     }
@@ -231,7 +229,7 @@ bool ArchiveWriter::begin_entry(const EntryHeader& header) {
 bool ArchiveWriter::finish_entry(const IntegrityRecord* record) {
     std::uint64_t entry_size = entry_bytes();
     if (record != nullptr) {
-        entry_size += RECORD_BYTES;
+        entry_size += record->length();
         IntegrityRecord complete = *record;
         complete.stream_length = sink_.written;
         complete.stream_checksum = sink_.checksum.value();

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "format/byte_order.h"
+#include "format/metadata.h"
 
 namespace qev {
 
@@ -15,11 +16,20 @@ constexpr std::size_t CHECKSUM_AT = 52;
 constexpr std::size_t LENGTH_AT = 60;
 constexpr std::size_t MAGIC_AT = 64;
 
-std::uint64_t record_checksum(const std::uint8_t* bytes) {
-    std::uint8_t copy[RECORD_BYTES];
-    std::memcpy(copy, bytes, RECORD_BYTES);
-    std::memset(copy + CHECKSUM_AT, 0, 8);
-    return checksum_of(copy, RECORD_BYTES);
+// Over the metadata block and the fixed part, the checksum field as zero.
+std::uint64_t record_checksum(const std::uint8_t* bytes, std::uint64_t length) {
+    const std::size_t block = static_cast<std::size_t>(length - RECORD_BYTES);
+    std::uint8_t fixed[RECORD_BYTES];
+    std::memcpy(fixed, bytes + block, RECORD_BYTES);
+    std::memset(fixed + CHECKSUM_AT, 0, 8);
+    XXH3_state_t* state = XXH3_createState();
+    if (state == nullptr) throw std::bad_alloc();
+    XXH3_64bits_reset(state);
+    XXH3_64bits_update(state, bytes, block);
+    XXH3_64bits_update(state, fixed, RECORD_BYTES);
+    const std::uint64_t value = XXH3_64bits_digest(state);
+    XXH3_freeState(state);
+    return value;
 }
 
 }  // namespace
@@ -27,9 +37,10 @@ std::uint64_t record_checksum(const std::uint8_t* bytes) {
 std::uint64_t checksum_of(const std::uint8_t* data, std::size_t n) { return XXH3_64bits(data, n); }
 
 std::vector<std::uint8_t> serialize_record(const IntegrityRecord& r) {
-    std::vector<std::uint8_t> out;
-    out.reserve(RECORD_BYTES);
-    put_le(out, r.version, 1);
+    std::vector<std::uint8_t> out(r.metadata.begin(), r.metadata.end());
+    out.reserve(r.length());
+    // A record without metadata is one the first version could read.
+    put_le(out, r.metadata.empty() ? 1 : r.version, 1);
     put_le(out, static_cast<std::uint8_t>(r.type), 1);
     put_le(out, 0, 2);
     put_le(out, r.mode, 4);
@@ -40,21 +51,43 @@ std::vector<std::uint8_t> serialize_record(const IntegrityRecord& r) {
     put_le(out, static_cast<std::uint64_t>(r.mtime_seconds), 8);
     put_le(out, r.mtime_nanoseconds, 4);
     put_le(out, 0, 8);  // the record's checksum, below
-    put_le(out, RECORD_BYTES, 4);
+    put_le(out, r.length(), 4);
     out.insert(out.end(), RECORD_MAGIC, RECORD_MAGIC + sizeof RECORD_MAGIC);
-    store_le(out.data() + CHECKSUM_AT, record_checksum(out.data()), 8);
+    const std::size_t fixed = r.metadata.size();
+    store_le(out.data() + fixed + CHECKSUM_AT, record_checksum(out.data(), out.size()), 8);
     return out;
 }
 
-RecordCheck parse_record(const std::uint8_t* tail, IntegrityRecord& r, std::string& problem) {
+std::uint64_t record_length(const std::uint8_t* tail) {
+    if (std::memcmp(tail + MAGIC_AT, RECORD_MAGIC, sizeof RECORD_MAGIC) != 0) return 0;
+    return get_le(tail + LENGTH_AT, 4);
+}
+
+RecordCheck parse_record(const std::uint8_t* bytes, std::uint64_t length, IntegrityRecord& r, std::string& problem) {
+    if (length < RECORD_BYTES) return RecordCheck::Absent;
+    const std::uint8_t* tail = bytes + (length - RECORD_BYTES);
     if (std::memcmp(tail + MAGIC_AT, RECORD_MAGIC, sizeof RECORD_MAGIC) != 0) return RecordCheck::Absent;
-    if (get_le(tail + CHECKSUM_AT, 8) != record_checksum(tail)) {
+    if (get_le(tail + LENGTH_AT, 4) != length || length > RECORD_BYTES + MAX_METADATA_BYTES) {
+        problem = "its integrity record is of an unknown kind";
+        return RecordCheck::Damaged;
+    }
+    if (get_le(tail + CHECKSUM_AT, 8) != record_checksum(bytes, length)) {
         problem = "checksum mismatch: its integrity record is damaged";
         return RecordCheck::Damaged;
     }
-    if (get_le(tail + LENGTH_AT, 4) != RECORD_BYTES || tail[0] != RECORD_VERSION || tail[1] > static_cast<std::uint8_t>(EntryType::Pack)) {
+    if (tail[0] == 0 || (tail[0] == 1 && length != RECORD_BYTES) ||
+        tail[1] > static_cast<std::uint8_t>(EntryType::Pack)) {
         problem = "its integrity record is of an unknown kind";
         return RecordCheck::Damaged;
+    }
+    // A later version's metadata is not read: its content still is.
+    r.metadata.clear();
+    if (tail[0] == RECORD_VERSION) {
+        r.metadata.assign(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length - RECORD_BYTES));
+        Metadata parsed;
+        if (!parse_metadata_records(bytes, static_cast<std::size_t>(length - RECORD_BYTES), parsed, problem)) {
+            return RecordCheck::Damaged;
+        }
     }
     r.version = tail[0];
     r.type = static_cast<EntryType>(tail[1]);

@@ -3,8 +3,14 @@
 // that decodes unpacked_size bytes from the stream's start and moves on by
 // entry_size never sees it; we find it from the entry's end.
 //
-// Layout (little-endian), RECORD_BYTES in all:
-//    0  u8   version (1)
+// A record ends with RECORD_BYTES of fixed layout; from version 2 on, a
+// metadata block of pax records (format/metadata.h) may stand before them,
+// and the length field counts it. Every later version keeps the fixed
+// part where it is, so that a reader that does not know a version still
+// finds the content's checksums and restores the content.
+//
+// Fixed part (little-endian), RECORD_BYTES in all:
+//    0  u8   version (2; 1 for records without a metadata block)
 //    1  u8   type: 0 regular file, 1 symbolic link (the content is its
 //            target), 2 folder, 3 pack (the content is a pax archive of
 //            several small files, folders and links; see format/pack.h)
@@ -16,8 +22,9 @@
 //   32  u64  XXH3-64 of the coded stream
 //   40  i64  modification time, seconds since 1970
 //   48  u32  modification time, nanoseconds
-//   52  u64  XXH3-64 of the record's 72 bytes with this field zero
-//   60  u32  length of the record (72)
+//   52  u64  XXH3-64 of the whole record (metadata block and fixed
+//            part) with this field zero
+//   60  u32  length of the whole record (72 and the metadata block)
 //   64  u8[8] the magic 89 'Q' 'E' 'V' 'r' 'e' 'c' 0A
 #pragma once
 
@@ -29,7 +36,7 @@
 namespace qev {
 
 constexpr std::size_t RECORD_BYTES = 72;
-constexpr std::uint8_t RECORD_VERSION = 1;
+constexpr std::uint8_t RECORD_VERSION = 2;
 constexpr std::uint8_t RECORD_MAGIC[8] = {0x89, 'Q', 'E', 'V', 'r', 'e', 'c', 0x0A};
 
 enum class EntryType : std::uint8_t {
@@ -37,6 +44,11 @@ enum class EntryType : std::uint8_t {
     Link = 1,
     Folder = 2,
     Pack = 3,
+    // Kinds only pack members have.
+    HardLink = 4,  // another name of a file stored before
+    Fifo = 5,
+    CharDevice = 6,
+    BlockDevice = 7,
 };
 
 struct IntegrityRecord {
@@ -49,6 +61,11 @@ struct IntegrityRecord {
     std::uint64_t stream_checksum = 0;
     std::int64_t mtime_seconds = 0;
     std::uint32_t mtime_nanoseconds = 0;
+    // Pax records (format/metadata.h); empty where the record has none or
+    // is of a version this reader does not know.
+    std::string metadata;
+
+    std::uint64_t length() const { return RECORD_BYTES + metadata.size(); }
 };
 
 // The record's bytes, its own checksum included.
@@ -60,9 +77,14 @@ enum class RecordCheck {
     Damaged,  // the magic is there, but the record is not sound
 };
 
-// Looks at the last RECORD_BYTES of an entry (tail) and reads the record.
-// On Damaged, problem says why.
-RecordCheck parse_record(const std::uint8_t* tail, IntegrityRecord& record, std::string& problem);
+// The length of the whole record whose fixed part is tail (the last
+// RECORD_BYTES of an entry); 0 where the entry ends without the magic.
+std::uint64_t record_length(const std::uint8_t* tail);
+
+// Reads the whole record: length bytes (as record_length gave) that end an
+// entry. On Damaged, problem says why.
+RecordCheck parse_record(const std::uint8_t* bytes, std::uint64_t length, IntegrityRecord& record,
+                         std::string& problem);
 
 // XXH3-64 of a byte range, and a running one for content read in pieces.
 std::uint64_t checksum_of(const std::uint8_t* data, std::size_t n);

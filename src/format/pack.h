@@ -14,8 +14,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "format/integrity_record.h"
+#include "format/metadata.h"
 
 namespace qev {
 
@@ -28,10 +31,17 @@ struct PackMember {
     std::uint32_t mode = 0644;  // the low 12 bits of the file's mode
     std::int64_t mtime_seconds = 0;
     std::uint32_t mtime_nanoseconds = 0;
-    std::uint32_t uid = 0;
-    std::uint32_t gid = 0;
-    std::uint64_t size = 0;  // bytes of a file's content
-    std::string target;      // a link's target
+    Metadata meta;           // owner, attributes, ACLs
+    std::uint64_t size = 0;  // bytes of a file's content (a sparse file's whole length, holes included)
+    std::string target;      // a link's target; a hard link's: the path of the member it names
+    // A sparse file's data: where each run lies in the file, and its length.
+    // Its content is the runs one after another, holes left out.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> sparse;
+    std::uint32_t device_major = 0;  // devices
+    std::uint32_t device_minor = 0;
+
+    // Bytes of content the member carries: a sparse file's data only.
+    std::uint64_t data_bytes() const;
 };
 
 // The stored name of the pack that is entry number index of its archive
@@ -46,6 +56,10 @@ std::string pack_name(std::uint64_t index);
 // 57.2 MB.
 constexpr std::uint64_t PACK_MEMBER_LIMIT = 4u << 20;
 
+// A file with holes goes into a pack, whatever its length, when its data
+// is at most this; a pack closes after it.
+constexpr std::uint64_t SPARSE_MEMBER_LIMIT = 32u << 20;
+
 // A pack is closed once its stream reaches this size. Its models carry on
 // over the whole pack even where its history is longer than the ring: on a
 // tree of 234 MB, packs of 16, 32 and 64 MiB came to 59.7, 58.2 and 57.9 MB.
@@ -53,13 +67,14 @@ constexpr std::uint64_t PACK_CLOSE_BYTES = 32u << 20;
 
 // The largest stream an add makes for one pack: it closes after the member
 // that reached PACK_CLOSE_BYTES.
-constexpr std::uint64_t PACK_MAX_STREAM = PACK_CLOSE_BYTES + PACK_MEMBER_LIMIT + (64u << 10);
+constexpr std::uint64_t PACK_MAX_STREAM = PACK_CLOSE_BYTES + SPARSE_MEMBER_LIMIT + (1u << 20);
 
 // Bytes a member takes in the pax stream, at most, for a planner that has
 // not read it yet: a header block and the content in blocks, and where a
 // ustar header cannot hold its path (or, for a link, its target, which may
 // be as long as a path gets) an extended header with its own header block.
 std::uint64_t pack_member_bytes(const std::string& path, EntryType type, std::uint64_t size);
+
 
 // Bytes the largest pack a reader accepts; one that claims more is taken
 // for damage before anything is decoded. An add closes its packs far below
@@ -74,7 +89,7 @@ public:
     PackBuilder(const PackBuilder&) = delete;
     PackBuilder& operator=(const PackBuilder&) = delete;
 
-    // Adds a member; a file's content is data (member.size bytes). False
+    // Adds a member; a file's content is data (member.data_bytes()). False
     // when the stream cannot take it (problem() says why); the stream is
     // then no longer usable.
     bool add(const PackMember& member, const std::uint8_t* data);
@@ -94,7 +109,7 @@ private:
 };
 
 // Parses a pack's pax stream: each(member, content) for every member in
-// order (content holds member.size bytes of a file; nothing otherwise);
+// order (content holds member.data_bytes() bytes of a file; nothing otherwise);
 // each returns false to stop. False when the stream is not a sound pax
 // archive, holds a member of another kind than file, folder or link, or
 // ends early; problem then says why, and the members before were told.

@@ -15,6 +15,11 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <grp.h>
+#include <pwd.h>
+#include <vector>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "platform/interruption.h"
@@ -89,9 +94,14 @@ EntryStatus status_from(const struct stat& st) {
         status.type = EntryType::Link;
     } else {
         status.type = EntryType::Other;
+        if (S_ISFIFO(st.st_mode)) status.node = NodeType::Fifo;
+        if (S_ISCHR(st.st_mode)) status.node = NodeType::CharDevice;
+        if (S_ISBLK(st.st_mode)) status.node = NodeType::BlockDevice;
     }
     status.device = static_cast<std::uint64_t>(st.st_dev);
     status.inode = static_cast<std::uint64_t>(st.st_ino);
+    status.links = static_cast<std::uint64_t>(st.st_nlink);
+    status.allocated = static_cast<std::uint64_t>(st.st_blocks) * 512;
     return status;
 }
 
@@ -265,9 +275,10 @@ void fill_times(struct timespec (&times)[2], std::int64_t mtime_seconds, std::ui
 
 // Permission bits only: set-user-id, set-group-id and sticky bits are never
 // restored.
-bool restore_descriptor(int fd, std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds) {
+bool restore_descriptor(int fd, std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds,
+                        bool special_bits) {
     if (fd < 0) return false;
-    const bool mode_ok = ::fchmod(fd, static_cast<mode_t>(mode & 0777)) == 0;
+    const bool mode_ok = ::fchmod(fd, static_cast<mode_t>(mode & (special_bits ? 07777 : 0777))) == 0;
     struct timespec times[2];
     fill_times(times, mtime_seconds, mtime_nanoseconds);
     return ::futimens(fd, times) == 0 && mode_ok;
@@ -275,8 +286,46 @@ bool restore_descriptor(int fd, std::uint32_t mode, std::int64_t mtime_seconds, 
 
 }  // namespace
 
-bool File::restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds) {
-    return restore_descriptor(fd_, mode, mtime_seconds, mtime_nanoseconds);
+bool File::restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds,
+                                  bool special_bits) {
+    return restore_descriptor(fd_, mode, mtime_seconds, mtime_nanoseconds, special_bits);
+}
+
+bool File::write_at(std::uint64_t offset, const void* buffer, std::size_t n) {
+    const char* p = static_cast<const char*>(buffer);
+    while (n > 0) {
+        const ssize_t w = ::pwrite(fd_, p, n, static_cast<off_t>(offset));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+        offset += static_cast<std::uint64_t>(w);
+    }
+    return true;
+}
+
+namespace {
+
+int owner_of_descriptor(int fd, std::uint32_t uid, std::uint32_t gid) {
+    return fd >= 0 && ::fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) == 0 ? 0 : errno;
+}
+
+int attribute_of_descriptor(int fd, const std::string& name, const std::string& value) {
+    return fd >= 0 && ::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+int File::set_owner(std::uint32_t uid, std::uint32_t gid) { return owner_of_descriptor(fd_, uid, gid); }
+
+int File::set_attribute(const std::string& name, const std::string& value) {
+    return attribute_of_descriptor(fd_, name, value);
+}
+
+std::uint64_t File::allocated_bytes() const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_blocks) * 512;
 }
 
 bool File::identity(FileId& id) const {
@@ -544,8 +593,135 @@ bool Directory::set_link_time(const std::string& name, std::int64_t mtime_second
 }
 
 bool Directory::restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds,
-                                       std::uint32_t mtime_nanoseconds) {
-    return restore_descriptor(fd_, mode, mtime_seconds, mtime_nanoseconds);
+                                       std::uint32_t mtime_nanoseconds, bool special_bits) {
+    return restore_descriptor(fd_, mode, mtime_seconds, mtime_nanoseconds, special_bits);
+}
+
+int Directory::set_owner(std::uint32_t uid, std::uint32_t gid) { return owner_of_descriptor(fd_, uid, gid); }
+
+int Directory::set_attribute(const std::string& name, const std::string& value) {
+    return attribute_of_descriptor(fd_, name, value);
+}
+
+int Directory::set_owner_of(const std::string& name, std::uint32_t uid, std::uint32_t gid) const {
+    if (fd_ < 0) return EBADF;
+    return ::fchownat(fd_, name.c_str(), static_cast<uid_t>(uid), static_cast<gid_t>(gid), AT_SYMLINK_NOFOLLOW) == 0
+               ? 0
+               : errno;
+}
+
+int Directory::set_attribute_of(const std::string& name, const std::string& attribute,
+                                const std::string& value) const {
+    if (fd_ < 0 || name.find('/') != std::string::npos) return EBADF;
+    // There is no call that takes a folder and a name: the folder's own
+    // entry in /proc stands for it, and only the last step is a name.
+    const std::string path = "/proc/self/fd/" + std::to_string(fd_) + "/" + name;
+    return ::lsetxattr(path.c_str(), attribute.c_str(), value.data(), value.size(), 0) == 0 ? 0 : errno;
+}
+
+bool Directory::temporary_name_for(const std::string& name, std::string& temporary) const {
+    File placeholder;
+    if (!create_temporary(name, placeholder, temporary)) return false;
+    remove(temporary);
+    return true;
+}
+
+int Directory::make_hard_link(const Directory& from, const std::string& from_name, const std::string& name) const {
+    if (fd_ < 0 || from.fd_ < 0) return EBADF;
+    // Without AT_SYMLINK_FOLLOW a link at from_name is linked itself, never
+    // what it points to; the caller refuses links before.
+    if (::linkat(from.fd_, from_name.c_str(), fd_, name.c_str(), 0) == 0) return 0;
+    if (errno != EEXIST) return errno;
+    std::string temporary;
+    if (!temporary_name_for(name, temporary)) return errno != 0 ? errno : EEXIST;
+    if (::linkat(from.fd_, from_name.c_str(), fd_, temporary.c_str(), 0) != 0) return errno;
+    if (!rename(temporary, name)) {
+        const int error = errno;
+        remove(temporary);
+        return error != 0 ? error : EIO;
+    }
+    return 0;
+}
+
+int Directory::make_node(const std::string& name, Node node, std::uint32_t mode, std::uint32_t major,
+                         std::uint32_t minor) const {
+    if (fd_ < 0) return EBADF;
+    const mode_t type = node == Node::Fifo ? S_IFIFO : node == Node::CharDevice ? S_IFCHR : S_IFBLK;
+    const dev_t device = node == Node::Fifo ? 0 : makedev(major, minor);
+    const mode_t bits = static_cast<mode_t>(mode & 0777);
+    if (::mknodat(fd_, name.c_str(), type | bits, device) == 0) return 0;
+    if (errno != EEXIST) return errno;
+    std::string temporary;
+    if (!temporary_name_for(name, temporary)) return errno != 0 ? errno : EEXIST;
+    if (::mknodat(fd_, temporary.c_str(), type | bits, device) != 0) return errno;
+    if (!rename(temporary, name)) {
+        const int error = errno;
+        remove(temporary);
+        return error != 0 ? error : EIO;
+    }
+    return 0;
+}
+
+bool Directory::restore_node_times_and_mode(const std::string& name, std::uint32_t mode, std::int64_t mtime_seconds,
+                                            std::uint32_t mtime_nanoseconds, bool special_bits) const {
+    struct stat st;
+    if (fd_ < 0 || ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) return false;
+    const bool mode_ok =
+        ::fchmodat(fd_, name.c_str(), static_cast<mode_t>(mode & (special_bits ? 07777 : 0777)), 0) == 0;
+    struct timespec times[2];
+    fill_times(times, mtime_seconds, mtime_nanoseconds);
+    return ::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 && mode_ok;
+}
+
+bool device_numbers(const std::string& path, std::uint32_t& major_number, std::uint32_t& minor_number) {
+    struct stat st;
+    const std::string native = native_path(path);
+    if (native.empty() || ::lstat(native.c_str(), &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))) {
+        return false;
+    }
+    major_number = static_cast<std::uint32_t>(major(st.st_rdev));
+    minor_number = static_cast<std::uint32_t>(minor(st.st_rdev));
+    return true;
+}
+
+bool running_as_root() { return ::geteuid() == 0; }
+
+bool user_id(const std::string& name, std::uint32_t& uid) {
+    std::vector<char> buffer(16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return false;
+    uid = static_cast<std::uint32_t>(found->pw_uid);
+    return true;
+}
+
+bool group_id(const std::string& name, std::uint32_t& gid) {
+    std::vector<char> buffer(16384);
+    struct group entry;
+    struct group* found = nullptr;
+    if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return false;
+    gid = static_cast<std::uint32_t>(found->gr_gid);
+    return true;
+}
+
+std::string user_name(std::uint32_t uid) {
+    std::vector<char> buffer(16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(static_cast<uid_t>(uid), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return std::string();
+    }
+    return found->pw_name;
+}
+
+std::string group_name(std::uint32_t gid) {
+    std::vector<char> buffer(16384);
+    struct group entry;
+    struct group* found = nullptr;
+    if (::getgrgid_r(static_cast<gid_t>(gid), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return std::string();
+    }
+    return found->gr_name;
 }
 
 // ---------------------------------------------------------------------------

@@ -120,9 +120,20 @@ public:
     std::uint64_t size() const;
     // Permission bits (the low 12 bits of the mode) and modification time.
     bool times_and_mode(std::uint32_t& mode, std::int64_t& mtime_seconds, std::uint32_t& mtime_nanoseconds) const;
-    // Sets the permission bits (set-id and sticky bits are never set) and
-    // the modification time (the access time becomes the same).
-    bool restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds);
+    // Sets the permission bits (set-id and sticky bits only where
+    // special_bits is on) and the modification time (the access time becomes
+    // the same).
+    bool restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds,
+                                bool special_bits = false);
+    // Writes n bytes at offset, leaving what lies before untouched (a hole
+    // in a new file).
+    bool write_at(std::uint64_t offset, const void* buffer, std::size_t n);
+    // The owner and an extended attribute of the open file; 0 or the
+    // error number.
+    int set_owner(std::uint32_t uid, std::uint32_t gid);
+    int set_attribute(const std::string& name, const std::string& value);
+    // Bytes of storage the file takes.
+    std::uint64_t allocated_bytes() const;
     bool identity(FileId& id) const;
     // What a write to the file changes: its size, modification time and
     // change time (taken from the open file, so a rename does not hide it).
@@ -190,11 +201,17 @@ std::uint64_t file_size(const std::string& path);
 
 enum class EntryType { Missing, Regular, Directory, Link, Other };
 
+// What an Other is: a FIFO, a device node or something else (a socket).
+enum class NodeType { None, Fifo, CharDevice, BlockDevice };
+
 struct EntryStatus {
     EntryType type = EntryType::Missing;
     std::uint64_t size = 0;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    std::uint64_t links = 1;      // names of the file
+    std::uint64_t allocated = 0;  // bytes of storage it takes
+    NodeType node = NodeType::None;
 };
 
 // Status of the entry a path names (links are followed).
@@ -259,11 +276,50 @@ public:
     // The modification time of the link name itself.
     bool set_link_time(const std::string& name, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds) const;
     // As File::restore_times_and_mode, for this directory.
-    bool restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds);
+    bool restore_times_and_mode(std::uint32_t mode, std::int64_t mtime_seconds, std::uint32_t mtime_nanoseconds,
+                                bool special_bits = false);
+    // The owner and an extended attribute of this directory; 0 or the
+    // error number.
+    int set_owner(std::uint32_t uid, std::uint32_t gid);
+    int set_attribute(const std::string& name, const std::string& value);
+    // The owner of name itself (a link is not followed); 0 or the error
+    // number.
+    int set_owner_of(const std::string& name, std::uint32_t uid, std::uint32_t gid) const;
+    // An extended attribute of name itself (a link is not followed); 0 or
+    // the error number.
+    int set_attribute_of(const std::string& name, const std::string& attribute, const std::string& value) const;
+    // Makes name another link to from_name in from (never following a
+    // link there), replacing what is at name through a temporary name; 0 or
+    // the error number.
+    int make_hard_link(const Directory& from, const std::string& from_name, const std::string& name) const;
+    // Makes a FIFO (device false) or a character or block device node name,
+    // replacing what is there; 0 or the error number.
+    enum class Node { Fifo, CharDevice, BlockDevice };
+    int make_node(const std::string& name, Node node, std::uint32_t mode, std::uint32_t major, std::uint32_t minor) const;
+    // Permission bits and modification time of name itself, never
+    // following a link; false for a link.
+    bool restore_node_times_and_mode(const std::string& name, std::uint32_t mode, std::int64_t mtime_seconds,
+                                     std::uint32_t mtime_nanoseconds, bool special_bits) const;
 
 private:
+    // A fresh name beside name for a thing made and then renamed over it.
+    bool temporary_name_for(const std::string& name, std::string& temporary) const;
     int fd_ = -1;
 };
+
+// The device numbers of a device node (a link is not followed).
+bool device_numbers(const std::string& path, std::uint32_t& major, std::uint32_t& minor);
+
+// Whether the process may set owners and make devices.
+bool running_as_root();
+
+// The numbers this system gives a user or group name; false where it
+// knows no such name.
+bool user_id(const std::string& name, std::uint32_t& uid);
+bool group_id(const std::string& name, std::uint32_t& gid);
+// The names of user and group numbers; empty where there is none.
+std::string user_name(std::uint32_t uid);
+std::string group_name(std::uint32_t gid);
 
 // Permission bits and modification time of what a path names; with
 // follow_links off, of a link itself.
