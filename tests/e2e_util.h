@@ -584,7 +584,8 @@ inline std::vector<std::string> listed_paths(const std::string& archive, bool fo
     const RunResult r = run_qev("/", {"l", "-v", archive});
     std::vector<std::string> paths;
     // size, stored, ratio and the time, then the mode (10 characters), the
-    // check (5), the coding (18) and the path, one blank apart.
+    // owner (padded to 17), the check (5), the coding (18) and the path,
+    // one blank apart.
     for (const std::string& line : lines_of(r.out)) {
         std::size_t at = std::string::npos;
         for (std::size_t i = 0; i + 9 < line.size(); ++i) {
@@ -593,10 +594,13 @@ inline std::vector<std::string> listed_paths(const std::string& archive, bool fo
                 break;
             }
         }
-        if (at == std::string::npos || line.size() <= at + 36) continue;
+        if (at == std::string::npos || line.size() <= at + 11) continue;
+        const std::size_t owner_end = line.find(' ', at + 11);
+        const std::size_t check = owner_end == std::string::npos ? owner_end : line.find_first_not_of(' ', owner_end);
+        if (check == std::string::npos || line.size() <= check + 25) continue;
         const char kind = line[at];
         if (kind == 'd' && !folders) continue;
-        paths.push_back(line.substr(at + 36));
+        paths.push_back(line.substr(check + 25));
     }
     return paths;
 }

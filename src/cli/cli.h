@@ -187,7 +187,7 @@ struct FileRecord {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::uint64_t links = 1;
-    std::uint64_t allocated = 0;
+    std::uint64_t allocated = ~0ull;  // unknown: taken for no holes
     bool sparse() const { return type == EntryType::File && allocated < size; }
 };
 using FileList = std::vector<FileRecord>;

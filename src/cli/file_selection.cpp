@@ -125,7 +125,7 @@ Met take_entry(Selector& s, const std::string& directory, const std::string& nam
             return Met::Taken;
         case platform::EntryType::Other:
             // FIFOs and device nodes go into packs.
-            if (s.links && s.all_folders && status.node != platform::NodeType::None) {
+            if (s.recurse && s.links && s.all_folders && status.node != platform::NodeType::None) {
                 const EntryType type = status.node == platform::NodeType::Fifo         ? EntryType::Fifo
                                        : status.node == platform::NodeType::CharDevice ? EntryType::CharDevice
                                                                                        : EntryType::BlockDevice;
@@ -155,6 +155,12 @@ Met take_entry(Selector& s, const std::string& directory, const std::string& nam
             record.inode = status.inode;
             record.links = status.links;
             record.allocated = status.allocated;
+            // A large file that takes fewer blocks than its size may be
+            // compressed by its filesystem rather than have holes; only
+            // holes make it sparse.
+            if (record.allocated < record.size && record.size >= PACK_FILE_LIMIT && !platform::has_holes(path)) {
+                record.allocated = record.size;
+            }
             s.list.push_back(record);
         }
         return Met::Taken;

@@ -673,6 +673,14 @@ bool Directory::restore_node_times_and_mode(const std::string& name, std::uint32
     return ::utimensat(fd_, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0 && mode_ok;
 }
 
+bool has_holes(const std::string& path) {
+    File file;
+    if (!file.open_read(path)) return false;
+    const off_t size = ::lseek(file.descriptor(), 0, SEEK_END);
+    const off_t hole = ::lseek(file.descriptor(), 0, SEEK_HOLE);
+    return size > 0 && hole >= 0 && hole < size;
+}
+
 bool device_numbers(const std::string& path, std::uint32_t& major_number, std::uint32_t& minor_number) {
     struct stat st;
     const std::string native = native_path(path);

@@ -307,6 +307,10 @@ private:
     int fd_ = -1;
 };
 
+// Whether the file at path has holes (parts never written, which read as
+// zeros and take no storage).
+bool has_holes(const std::string& path);
+
 // The device numbers of a device node (a link is not followed).
 bool device_numbers(const std::string& path, std::uint32_t& major, std::uint32_t& minor);
 

@@ -270,8 +270,8 @@ TEST(Integrity, TreeWithLinksTimesAndModesRoundTripsWithL) {
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find(" 4 entries tested: 4 ok, 0 damaged, 0 without checksum\n"), std::string::npos) << r.out;
     r = e2e::run_qev(t.path(), {"l", "-v", "arc"});
-    EXPECT_NE(r.out.find("lrwxrwxrwx xxh3"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("drwx--x--x xxh3"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("lrwxrwxrwx "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("drwx--x--x "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("2001-02-03"), std::string::npos) << r.out;
 
     fs::create_directories(t / "out");

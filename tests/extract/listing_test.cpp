@@ -212,8 +212,8 @@ TEST(Listing, JsonLinesForMachines) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(json_lines(r).size(), 1u);
     EXPECT_NE(r.err.find("WARNING: no entry matches *.none"), std::string::npos) << describe(r);
-    // An entry of its own, appended: its stored size, offset and checksum;
-    // no owner, no pack.
+    // An entry of its own, appended: its stored size, offset, owner and
+    // checksum; no pack.
     ASSERT_EQ(e2e::run_qev(dir.path(), {"a", "arc", "in/a.txt"}).status, 0);
     const std::vector<nlohmann::json> all = json_lines(e2e::run_qev(dir.path(), {"l", "--json", "arc", "a.txt"}));
     ASSERT_EQ(all.size(), 2u);
@@ -222,7 +222,7 @@ TEST(Listing, JsonLinesForMachines) {
     EXPECT_EQ(all[1]["offset"], entries[0].entry_size);
     EXPECT_EQ(all[1]["stored"], entries[1].entry_size);
     EXPECT_EQ(all[1]["pack"], nullptr);
-    EXPECT_EQ(all[1]["uid"], nullptr);
+    EXPECT_EQ(all[1]["uid"], getuid());
     EXPECT_EQ(all[1]["checksum"].get<std::string>().size(), 16u);
 }
 
