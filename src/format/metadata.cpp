@@ -130,6 +130,10 @@ void metadata_from_entry(struct archive_entry* entry, Metadata& m) {
     std::size_t size = 0;
     while (archive_entry_xattr_next(entry, &name, &value, &size) == ARCHIVE_OK) {
         if (name == nullptr) continue;
+        // A pax header may carry an attribute under two keywords; the
+        // reader then gives it twice.
+        const auto same = [&](const std::pair<std::string, std::string>& x) { return x.first == name; };
+        if (std::find_if(m.xattrs.begin(), m.xattrs.end(), same) != m.xattrs.end()) continue;
         m.xattrs.emplace_back(name, std::string(static_cast<const char*>(value), size));
     }
     // An access ACL of three entries says no more than the mode does.

@@ -95,8 +95,9 @@ PackBuilder::PackBuilder() : writer_(std::make_unique<Writer>()) {
     }
     // The members' headers are plain ustar ones wherever they can be (a
     // pax extended header only for what ustar cannot hold: a long name, a
-    // large size, a name that is not plain ASCII); the stream is written
-    // unblocked, without padding after its end marker.
+    // large size, a name that is not plain ASCII, a time with nanoseconds,
+    // attributes, ACLs, a sparse map); the stream is written unblocked,
+    // without padding after its end marker.
     const auto write = [](struct archive*, void* client, const void* buffer, size_t n) -> la_ssize_t {
         std::string* out = static_cast<Writer*>(client)->out;
         if (out != nullptr) out->append(static_cast<const char*>(buffer), n);
@@ -104,6 +105,8 @@ PackBuilder::PackBuilder() : writer_(std::make_unique<Writer>()) {
     };
     w.out = &bytes_;
     if (archive_write_set_format_pax(w.a) != ARCHIVE_OK ||
+        // Attributes under the keywords tar reads, once.
+        archive_write_set_format_option(w.a, "pax", "xattrheader", "SCHILY") < ARCHIVE_WARN ||
         archive_write_set_bytes_per_block(w.a, 0) != ARCHIVE_OK ||
         archive_write_open(w.a, &w, nullptr, write, nullptr) != ARCHIVE_OK) {
         problem_ = error_of(w.a, "the pax writer cannot be set up");

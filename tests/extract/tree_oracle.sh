@@ -17,7 +17,10 @@ if [ -n "$as_user" ]; then
 fi
 work=$(mktemp -d)
 chmod 755 "$work"
-trap 'rm -rf "$work"' EXIT
+trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+# The program where another user can run it.
+cp "$qev" "$work/qev"
+qev=$work/qev
 t=$work/tree
 mkdir -p "$t/home/alice/docs" "$t/home/bob" "$t/shared" "$t/ro"
 # An attribute store this filesystem refuses makes the comparison moot.
