@@ -576,6 +576,13 @@ std::string mode_text(const ListedEntry& entry) {
     std::string text(1, kind < 8 ? kinds[kind] : '?');
     const char* letters = "rwxrwxrwx";
     for (int i = 0; i < 9; ++i) text.push_back((r.mode >> (8 - i)) & 1u ? letters[i] : '-');
+    // Set-user-ID, set-group-ID and sticky bits in the execute places.
+    const auto special = [&](std::size_t at, std::uint32_t bit, char with_x, char without_x) {
+        if ((r.mode & bit) != 0) text[at] = text[at] == 'x' ? with_x : without_x;
+    };
+    special(3, 04000, 's', 'S');
+    special(6, 02000, 's', 'S');
+    special(9, 01000, 't', 'T');
     return text;
 }
 
@@ -680,7 +687,10 @@ private:
         nlohmann::json out;
         put_path(out, entry.path);
         const EntryType type = entry.has_record ? entry.record.type : EntryType::File;
-        out["type"] = type == EntryType::Link ? "link" : type == EntryType::Folder ? "folder" : "file";
+        static const char* const kinds[] = {"file", "link", "folder", "pack", "hard link", "fifo", "char device",
+                                            "block device"};
+        const std::size_t kind = static_cast<std::size_t>(type);
+        out["type"] = kind < 8 ? kinds[kind] : "file";
         out["size"] = entry.unpacked_size;
         out["stored"] = entry.member ? nlohmann::json(nullptr) : nlohmann::json(entry.stored_size);
         out["mtime"] = entry.has_record ? nlohmann::json(entry.record.mtime_seconds) : nlohmann::json(nullptr);

@@ -50,6 +50,7 @@ const UsageLine USAGE_LINES[] = {
     {" a: -p plain entries  -u strong parse  -l accepted (links are kept anyway)", 79},
     {" a: --dereference follow links  --no-packs an entry per file  -- ends switches", 79},
     {" a, x: -tN workers (-t0: one per core)  -n no progress line   x: -v verbose", 79},
+    {" x: --no-same-owner --numeric-owner (also l -v) --selinux: owners, labels", 79},
     {" --help this text   --version the version line", 79},
 };
 
