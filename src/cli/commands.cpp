@@ -315,7 +315,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     // members in the order the walk met them, which keeps a folder's files
     // together: on a real tree that makes the archive a fifth smaller than
     // the extension order does.
-    const bool packing = keep_links && settings.packs;
+    const bool packing = !settings.plain && settings.packs;
     if (!packing) sort_by_extension(list);
     AddTotals totals;
     if (!list.empty()) {

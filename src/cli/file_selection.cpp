@@ -353,6 +353,20 @@ std::string stored_dir(const std::string& path, bool keep_directories) {
 std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_directories, bool packing,
                                         std::uint64_t pack_bytes) {
     std::vector<StoreItem> items;
+    // A file of several names, or reached by several followed links, is
+    // stored under the first; the others are hard links to it.
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> first_names;
+    std::vector<std::string> link_targets(list.size());
+    if (packing) {
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const FileRecord& r = list[i];
+            if (r.type != EntryType::File || (r.device == 0 && r.inode == 0)) continue;
+            const std::string stored = stored_dir(r.path, keep_directories) + stored_name(r.path);
+            const auto found = first_names.emplace(std::make_pair(r.device, r.inode), stored);
+            if (!found.second) link_targets[i] = found.first->second;
+        }
+    }
+    const auto is_link = [&](std::size_t i) { return !link_targets[i].empty(); };
     const auto single = [&](std::size_t i) {
         const FileRecord& r = list[i];
         StoreItem item;
@@ -365,7 +379,7 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
     const auto close_pack = [&] {
         if (pack.records.empty()) return;
         if (pack.records.size() == 1 && list[pack.records[0]].type == EntryType::File &&
-            !list[pack.records[0]].sparse()) {
+            !list[pack.records[0]].sparse() && !is_link(pack.records[0])) {
             single(pack.records[0]);
         } else {
             pack.store.type = EntryType::Pack;
@@ -374,20 +388,6 @@ std::vector<StoreItem> plan_store_items(const FileList& list, bool keep_director
         }
         pack = StoreItem();
     };
-    // A file of several names is stored under the first; the others are
-    // hard links to it.
-    std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> first_names;
-    std::vector<std::string> link_targets(list.size());
-    if (packing) {
-        for (std::size_t i = 0; i < list.size(); ++i) {
-            const FileRecord& r = list[i];
-            if (r.type != EntryType::File || r.links < 2) continue;
-            const std::string stored = stored_dir(r.path, keep_directories) + stored_name(r.path);
-            const auto found = first_names.emplace(std::make_pair(r.device, r.inode), stored);
-            if (!found.second) link_targets[i] = found.first->second;
-        }
-    }
-    const auto is_link = [&](std::size_t i) { return !link_targets[i].empty(); };
     const auto add = [&](std::size_t i) {
         const FileRecord& r = list[i];
         pack.records.push_back(i);

@@ -260,6 +260,24 @@ TEST(HardLinks, StoredOnceAndLinkedWithinTheDestination) {
     EXPECT_NE(r.err.find("is not made: it is a symbolic link"), std::string::npos) << e2e::describe(r);
 }
 
+// Followed links that reach the same file store it once too.
+TEST(HardLinks, FollowedLinksToOneFileAreStoredOnce) {
+    e2e::TempDir dir;
+    dir.put("src/file", std::string(5u << 20, 'f'));
+    fs::create_symlink("file", dir / "src/alias");
+    RunResult r = e2e::run_qev(dir.path(), {"a", "-r", "--dereference", "arc", "src"});
+    ASSERT_EQ(r.status, 0) << e2e::describe(r);
+    EXPECT_LT(fs::file_size(dir / "arc"), 1u << 20);
+    fs::create_directories(dir / "out");
+    r = e2e::run_qev(dir / "out", {"x", "../arc"});
+    ASSERT_EQ(r.status, 0) << e2e::describe(r);
+    struct stat a {}, b {};
+    ASSERT_EQ(lstat((dir / "out/src/file").c_str(), &a), 0);
+    ASSERT_EQ(lstat((dir / "out/src/alias").c_str(), &b), 0);
+    EXPECT_TRUE(S_ISREG(b.st_mode));
+    EXPECT_EQ(a.st_ino, b.st_ino);
+}
+
 // A file with holes comes back with its holes: it takes no more blocks than
 // its data, whoever restores it.
 TEST(SparseFiles, HolesComeBackAsHoles) {
