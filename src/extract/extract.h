@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "format/archive_reader.h"
 #include "format/filters.h"
@@ -124,6 +125,10 @@ public:
     // archive order. Only packs are decoded (and, in a solid archive, the
     // entries before them, whose history they need).
     void set_listing(bool listing);
+    // Entries and members whose stored path, or a folder of it, these
+    // patterns match (path_excluded, format/wildcard.h) are not selected,
+    // whatever the pattern of the call.
+    void set_exclusions(std::vector<std::string> patterns);
 
     // Restores every entry whose lower-cased base name matches the
     // (lower-case) pattern under destination_directory, which ends with a
