@@ -229,6 +229,9 @@ int run_delete(const std::vector<std::string>& operands, const RunSettings& sett
     if (result.dropped_unfinished) {
         say("WARNING: " + shown + " ended with an unfinished entry, which an add left; it was dropped\n");
     }
+    if (result.archive_removed) {
+        std::fprintf(console_out(), "Nothing is left in %s; it was removed\n", shown.c_str());
+    }
     bool failed = false;
     for (std::size_t i = 0; i < patterns.size(); ++i) {
         if (hits[i] != 0) continue;

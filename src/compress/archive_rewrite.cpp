@@ -311,6 +311,13 @@ RemovalResult remove_entries(const std::string& archive_path,
         entries.empty() ? 0 : entries.back().offset + entries.back().header.entry_size;
     if (!flush_copy(last_end)) return write_failed();
     if (stop()) return fail(RemovalStatus::Interrupted);
+    // Nothing left: no file is an archive without entries.
+    if (result.kept_entries == 0) {
+        out.discard();
+        out.folder.remove(out.name);
+        result.archive_removed = true;
+        return result;
+    }
     // The new archive keeps the old one's permission bits; its time is now.
     std::uint32_t mode = 0644;
     std::int64_t seconds = 0;

@@ -44,6 +44,7 @@ struct RemovalResult {
     std::uint64_t recoded_packs = 0;      // packs coded again with the members they kept
     std::uint64_t kept_entries = 0;
     bool dropped_unfinished = false;      // an unfinished entry at the end (a stopped add) was left out
+    bool archive_removed = false;         // nothing was left: the archive was removed
 };
 
 // Removes from the archive every entry of its own, and every pack member,
@@ -52,7 +53,8 @@ struct RemovalResult {
 // folder, renamed over the archive once it is complete and on the disk. A
 // run that ends early for whatever reason, a killed one too, leaves the
 // archive as it was (a killed run leaves its temporary file, which the
-// next removal in that folder, or an extraction there, takes away).
+// next removal in that folder, or an extraction there, takes away). An
+// archive left with no entry is removed.
 RemovalResult remove_entries(const std::string& archive_path,
                              const std::function<bool(const std::string& stored_path)>& remove,
                              const RemovalOptions& options);

@@ -128,6 +128,35 @@ TEST(CliSwitches, ScanningRulesAndHashMask) {
     }
     scan({"--dereference", "arc"}, next, SwitchSet::Extract);
     EXPECT_EQ(next, -1);
+    // Selection options: exclusions for a, u, x, l and t, lists of names
+    // for a, u and d; each only in its VALUE form.
+    s = scan({"--exclude=*.o", "--exclude-from=ex", "--files-from=-", "--null", "-r", "arc"}, next);
+    EXPECT_TRUE(next == 5 && s.recurse && s.null_names);
+    EXPECT_EQ(s.excludes, (std::vector<std::string>{"*.o"}));
+    EXPECT_TRUE(s.exclude_lists == std::vector<std::string>{"ex"} && s.name_lists == std::vector<std::string>{"-"});
+    EXPECT_EQ(scan({"--exclude=a", "arc"}, next, SwitchSet::Extract).excludes.size(), 1u);
+    for (const char* bad : {"--exclude=", "--files-from", "--null=1"}) {
+        scan({bad, "arc"}, next);
+        EXPECT_EQ(next, -1) << bad;
+    }
+    scan({"--files-from=x", "arc"}, next, SwitchSet::Extract);
+    EXPECT_EQ(next, -1);
+    s = scan({"-v", "--files-from=x", "arc", "p"}, next, SwitchSet::Delete);
+    EXPECT_TRUE(next == 2 && s.verbose);
+    for (const char* bad : {"-r", "--exclude=x"}) {
+        scan({bad, "arc"}, next, SwitchSet::Delete);
+        EXPECT_EQ(next, -1) << bad;
+    }
+    // l and t: exclusions around -v, any other dash argument is the archive.
+    CommandLine line = parse_command_line({"qev", "l", "--exclude=x", "-v", "--exclude-from=f", "-arc"});
+    EXPECT_TRUE(line.problem == CommandLine::Problem::None && line.settings.verbose);
+    EXPECT_EQ(line.operands, (std::vector<std::string>{"-arc"}));
+    EXPECT_EQ(line.settings.exclude_lists.size(), 1u);
+    line = parse_command_line({"qev", "t", "--bogus", "p"});
+    EXPECT_EQ(line.operands, (std::vector<std::string>{"--bogus", "p"}));
+    EXPECT_EQ(parse_command_line({"qev", "l", "--exclude=x"}).problem, CommandLine::Problem::Usage);
+    EXPECT_EQ(parse_command_line({"qev", "u", "arc"}).settings.command, 'u');
+    EXPECT_EQ(parse_command_line({"qev", "d"}).problem, CommandLine::Problem::Usage);
 
     RunSettings d;
     EXPECT_EQ(compute_hash_mask(d.hash_bits, d.method_level), 33554431u);
