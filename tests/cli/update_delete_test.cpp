@@ -211,12 +211,16 @@ TEST(Delete, RemovesEntriesAndMembersAndKeepsTheRestByteForByte) {
     dir.put("rm.lst", "b.log\n");
     r = e2e::run_qev(dir.path(), {"d", "--files-from=rm.lst", "d.qev"});
     ASSERT_EQ(r.status, 0) << describe(r);
-    r = e2e::run_qev(dir.path(), {"a", "d.qev", "build/e.o"});
+    r = e2e::run_qev(dir.path(), {"a", "d.qev", "build/e.o", "src/a.txt"});
     ASSERT_EQ(r.status, 0) << describe(r);
     r = e2e::run_qev(dir.path(), {"t", "d.qev"});
     EXPECT_EQ(r.status, 0) << describe(r);
-    EXPECT_EQ(stored(dir / "d.qev"),
-              (std::vector<std::string>{"build/e.o", "src", "src/big.bin", "src/build", "src/build/d.o"}));
+    EXPECT_EQ(stored(dir / "d.qev"), (std::vector<std::string>{"build/e.o", "src", "src/a.txt", "src/big.bin",
+                                                               "src/build", "src/build/d.o"}));
+    // The kept pack has its old name, the new one a name of its own.
+    std::vector<std::string> names;
+    for (const e2e::RawEntry& e : e2e::parse_archive(test::read_file(dir / "d.qev"))) names.push_back(e.stored_name());
+    EXPECT_EQ(names, (std::vector<std::string>{"big.bin", "qev-pack-000002.tar", "qev-pack-000003.tar"}));
     // Removing everything removes the archive.
     r = e2e::run_qev(dir.path(), {"d", "d.qev", "*"});
     ASSERT_EQ(r.status, 0) << describe(r);
