@@ -174,14 +174,15 @@ TEST(CliTexts, BannerAndUsageWidths) {
     EXPECT_EQ(banner[1].rfind("TROV compression,", 0), 0u);
 
     const std::vector<std::string> lines = lines_of(usage_text());
-    ASSERT_EQ(lines.size(), 32u);
-    const std::size_t widths[32] = {75, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 77,
-                                    77, 77, 79, 78, 79, 77, 79, 78, 79, 79, 79, 79, 79, 79, 79, 79};
-    for (std::size_t i = 0; i < 32; ++i) EXPECT_EQ(lines[i].size(), widths[i]) << "line " << i + 1;
+    ASSERT_EQ(lines.size(), 39u);
+    const std::size_t widths[39] = {75, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 77, 77, 77, 79, 78,
+                                    79, 77, 79, 78, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79};
+    for (std::size_t i = 0; i < 39; ++i) EXPECT_EQ(lines[i].size(), widths[i]) << "line " << i + 1;
     // Every command and every switch is named somewhere in it.
     const std::string text = usage_text();
     for (const char* word : {" a ", " x ", " l ", " t ", "-r", " s   ", "-v", "-m", "-b", "-h", "-p", "-u", "-l", "-tN",
-                             "-n", "--json", "--dereference", "--no-packs", "--help", "--version", "--"}) {
+                             "-n", "--json", "--dereference", "--no-packs", "--help", "--version", "--", " u ", " d ",
+                             "--exclude=", "--exclude-from=", "--files-from=", "--null"}) {
         EXPECT_NE(text.find(word), std::string::npos) << word;
     }
     EXPECT_EQ(lines[0], "Usage: QEV <command> -<switch ..> <archive> <files...> <in path> <out path>");
@@ -190,6 +191,8 @@ TEST(CliTexts, BannerAndUsageWidths) {
     EXPECT_EQ(lines[19], "QEV a -r archive path\\*.bmp" + std::string(51, ' '));
     const std::string ring = " b                [default -b2] Ring   Buffer      (-b1 .. -b8)";
     EXPECT_EQ(lines[11], ring + std::string(79 - ring.size(), ' '));
+    EXPECT_EQ(lines[31], " --help this text   --version the version line" + std::string(33, ' '));
+    EXPECT_EQ(lines[38], "QEV d archive *.log path/old" + std::string(51, ' '));
 }
 
 TEST(CliForming, AddArchiveAndFileArguments) {
