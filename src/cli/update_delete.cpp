@@ -172,6 +172,13 @@ int run_delete(const std::vector<std::string>& operands, const RunSettings& sett
     std::vector<std::string> patterns(operands.begin() + 1, operands.end());
     patterns.insert(patterns.end(), settings.listed_names.begin(), settings.listed_names.end());
     std::fprintf(console_out(), "Archive=%s \n", printable(archive_path).c_str());
+    // The new archive takes the old one's name: a link there would be
+    // replaced by it, and the file it leads to keep what was removed.
+    if (platform::entry_status_in(std::string(), archive_path, false).type == platform::EntryType::Link) {
+        say("Error: " + printable(archive_path) +
+            " is a symbolic link; qev d writes the archive anew under its name, so name the archive itself\n");
+        return 1;
+    }
     if (patterns.empty()) {
         say("WARNING: no pattern names what to remove; nothing was removed\n");
         return 1;
@@ -192,6 +199,7 @@ int run_delete(const std::vector<std::string>& operands, const RunSettings& sett
     RemovalOptions options;
     options.search = search_settings(RunSettings());
     options.waiter = &waiter;
+    options.workers = platform::usable_cores();
     platform::catch_interruptions();
     options.should_stop = [] { return platform::interruption() != 0; };
     const RemovalResult result = remove_entries(archive_path, remove, options);

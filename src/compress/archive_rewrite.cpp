@@ -1,9 +1,13 @@
 #include "compress/archive_rewrite.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "compress/analysis.h"
 #include "compress/entry_coder.h"
@@ -11,6 +15,7 @@
 #include "format/filter_chain.h"
 #include "format/integrity_record.h"
 #include "format/pack.h"
+#include "platform/interruption.h"
 #include "platform/platform_file.h"
 
 namespace qev {
@@ -32,7 +37,7 @@ public:
 // Decodes a pack's content whole and checks it against its record; false
 // when it is damaged (problem says how) or memory is short (no_memory).
 bool decode_content(ArchiveReader& reader, const ArchiveReader::Entry& entry, std::string& content,
-                    std::string& problem, bool& no_memory) {
+                    std::string& problem, bool& no_memory, const std::function<bool()>& stop) {
     const EntryHeader& h = entry.header;
     if (h.unpacked_size > MAX_PACK_BYTES) {
         problem = "its pack is larger than any add writes";
@@ -53,6 +58,10 @@ bool decode_content(ArchiveReader& reader, const ArchiveReader::Entry& entry, st
     content.clear();
     content.reserve(static_cast<std::size_t>(h.unpacked_size));
     for (std::uint64_t done = 0; done < h.unpacked_size;) {
+        if (stop()) {
+            problem = "interrupted";
+            return false;
+        }
         const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(BLOCK_SIZE, h.unpacked_size - done));
         bool text_flag = false;
         bool raw_flag = false;
@@ -90,11 +99,71 @@ struct NewArchive {
     }
 };
 
+// What the first look at a pack found.
+enum class PackLook { NotPack, Untouched, Changes, Damaged, NoMemory, Stopped };
+
+// Decodes every pack once, on several threads, each with its own reader of
+// the archive, to learn which of them hold members to remove; problems[i]
+// says what is wrong with a damaged pack. Only which packs change is kept,
+// not their content, so that memory does not grow with the archive.
+std::vector<PackLook> look_at_packs(const std::string& archive_path, const std::vector<ArchiveReader::Entry>& entries,
+                                    const std::function<bool(const std::string&)>& remove, unsigned workers,
+                                    const std::function<bool()>& stop, std::vector<std::string>& problems) {
+    std::vector<PackLook> looks(entries.size(), PackLook::NotPack);
+    problems.assign(entries.size(), std::string());
+    std::vector<std::size_t> packs;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].has_record && entries[i].record.type == EntryType::Pack) packs.push_back(i);
+    }
+    std::atomic<std::size_t> next{0};
+    std::mutex remove_mutex;
+    const auto work = [&] {
+        ArchiveReader reader;
+        const bool opened = reader.open_unlocked(archive_path);
+        std::string content;
+        for (std::size_t k; (k = next.fetch_add(1)) < packs.size();) {
+            const std::size_t i = packs[k];
+            bool no_memory = false;
+            if (!opened) {
+                looks[i] = PackLook::Damaged;
+                problems[i] = "it cannot be read again";
+                continue;
+            }
+            if (!decode_content(reader, entries[i], content, problems[i], no_memory, stop)) {
+                looks[i] = stop() ? PackLook::Stopped : no_memory ? PackLook::NoMemory : PackLook::Damaged;
+                continue;
+            }
+            bool changes = false;
+            const bool parsed = parse_pack(
+                reinterpret_cast<const std::uint8_t*>(content.data()), content.size(),
+                [&](const PackMember& member, const std::uint8_t*) {
+                    std::lock_guard<std::mutex> lock(remove_mutex);
+                    if (remove(member.path)) changes = true;
+                    return true;
+                },
+                problems[i]);
+            looks[i] = !parsed ? PackLook::Damaged : changes ? PackLook::Changes : PackLook::Untouched;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 1; t < std::min<std::size_t>(std::max(workers, 1u), packs.size()); ++t) {
+        try {
+            threads.push_back(platform::start_thread(work));
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    work();
+    for (std::thread& t : threads) t.join();
+    return looks;
+}
+
 // Copies bytes [from, to) of the old archive to the end of the new one.
 bool copy_range(platform::File& old_file, std::uint64_t from, std::uint64_t to, platform::File& out,
-                std::vector<std::uint8_t>& buffer) {
+                std::vector<std::uint8_t>& buffer, const std::function<bool()>& stop) {
     if (!old_file.seek(from)) return false;
     while (from < to) {
+        if (stop()) return false;
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), to - from));
         if (old_file.read(buffer.data(), n) != n || !out.write(buffer.data(), n)) return false;
         from += n;
@@ -170,14 +239,20 @@ RemovalResult remove_entries(const std::string& archive_path,
         return true;
     };
     const auto flush_copy = [&](std::uint64_t to) {
-        return copy_range(old_file, copy_from, to, out.file, buffer);
+        return copy_range(old_file, copy_from, to, out.file, buffer, stop);
     };
     const auto write_failed = [&]() {
+        if (stop()) {
+            out.discard();
+            return fail(RemovalStatus::Interrupted);
+        }
         const std::string shown = out.open ? out.temporary : out.name;
         out.discard();
         return fail(RemovalStatus::CannotWrite, "cannot write the new archive " + shown + " beside it");
     };
 
+    std::vector<std::string> problems;
+    const std::vector<PackLook> looks = look_at_packs(archive_path, entries, remove, options.workers, stop, problems);
     std::unique_ptr<EntryCoder> coder;
     std::uint32_t coder_ring = 0;
     Analyser analyser;
@@ -199,10 +274,28 @@ RemovalResult remove_entries(const std::string& archive_path,
             copy_from = end;
             continue;
         }
-        // A pack's members are known only once it is decoded.
+        // A pack's members are known only once it is decoded: a pack that
+        // loses none is copied as it is.
         std::string problem;
+        switch (looks[i]) {
+            case PackLook::Untouched:
+                ++result.kept_entries;
+                continue;
+            case PackLook::Damaged:
+                result.problem_offset = entry.offset;
+                return fail(RemovalStatus::NotSound,
+                            "the pack " + stored_path(entry.header) + " is damaged: " + problems[i]);
+            case PackLook::NoMemory:
+                return fail(RemovalStatus::NoMemory);
+            case PackLook::Stopped:
+                return fail(RemovalStatus::Interrupted);
+            case PackLook::NotPack:
+            case PackLook::Changes:
+                break;
+        }
         bool no_memory = false;
-        if (!decode_content(reader, entry, content, problem, no_memory)) {
+        if (!decode_content(reader, entry, content, problem, no_memory, stop)) {
+            if (stop()) return fail(RemovalStatus::Interrupted);
             if (no_memory) return fail(RemovalStatus::NoMemory);
             result.problem_offset = entry.offset;
             return fail(RemovalStatus::NotSound, "the pack " + stored_path(entry.header) + " is damaged: " + problem);

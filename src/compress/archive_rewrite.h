@@ -22,6 +22,9 @@ struct RemovalOptions {
     // removal with the archive as it was.
     std::function<bool()> should_stop;
     LockWaiter* waiter = nullptr;
+    // Packs are first decoded this many at once, each by a thread of its
+    // own, to find those that lose members.
+    unsigned workers = 1;
 };
 
 enum class RemovalStatus {

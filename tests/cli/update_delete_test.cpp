@@ -238,6 +238,12 @@ TEST(Delete, RefusesSolidAndDamagedArchivesUntouched) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("is a solid archive"), std::string::npos) << describe(r);
     EXPECT_EQ(test::read_file(dir / "s.qev"), solid);
+    // A link to the archive would be replaced by the new archive.
+    fs::create_symlink("s.qev", dir / "link.qev");
+    r = e2e::run_qev(dir.path(), {"d", "link.qev", "a.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is a symbolic link"), std::string::npos) << describe(r);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.qev"));
 
     // A pack whose bytes were changed is damage: nothing is removed.
     r = e2e::run_qev(dir.path(), {"a", "-r", "p.qev", "src"});
