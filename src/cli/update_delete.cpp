@@ -40,7 +40,10 @@ public:
 // whether it found damage.
 class StoredPaths : public SilentExtractObserver {
 public:
-    void damaged_archive(std::uint64_t, const std::string& problem) override { note(problem); }
+    void damaged_archive(std::uint64_t offset, const std::string& problem) override {
+        // An unfinished entry at the end is the add's to cut off.
+        if (!(has_unfinished && offset == unfinished_at)) note(problem);
+    }
     void not_an_archive(const std::string& problem) override { note(problem); }
     void damaged_entry(const std::string& stored_path, const std::string& problem) override {
         note(printable(stored_path) + ": " + problem);
@@ -60,6 +63,8 @@ public:
 
     std::unordered_map<std::string, StoredState> last;
     std::string damage;  // the first damage found
+    bool has_unfinished = false;
+    std::uint64_t unfinished_at = 0;
 
 private:
     void note(const std::string& problem) {
@@ -69,8 +74,9 @@ private:
 };
 
 // Why the archive cannot be updated, or empty when it can: every entry
-// must be sound, not solid, and carry its record.
-std::string cannot_update(const std::string& archive_path) {
+// must be sound, not solid, and carry its record. An unfinished entry at
+// the end, which the add cuts off, is told in stored.
+std::string cannot_update(const std::string& archive_path, StoredPaths& stored) {
     ArchiveReader reader;
     Waiter waiter;
     if (!reader.open(archive_path, &waiter)) return std::string();  // the add says why
@@ -78,7 +84,11 @@ std::string cannot_update(const std::string& archive_path) {
     bool first = true;
     for (ArchiveReader::Entry entry; reader.next(entry);) {
         // An unfinished entry at the end is cut off by the add.
-        if (entry.check == HeaderCheck::Unfinished) break;
+        if (entry.check == HeaderCheck::Unfinished) {
+            stored.has_unfinished = true;
+            stored.unfinished_at = entry.offset;
+            break;
+        }
         if (entry.check != HeaderCheck::Ok) {
             return "it is not a sound archive (at offset " + std::to_string(entry.offset) + ": " + entry.problem +
                    ")";
@@ -113,12 +123,12 @@ bool changed_since_stored(const FileRecord& file, const StoredState& stored) {
 ChangeFilter update_filter(const RunSettings& settings) {
     return [&settings](FileList& list, const std::string& archive_path) -> int {
         if (platform::entry_status(archive_path).type == platform::EntryType::Missing) return -1;
-        const std::string refused = cannot_update(archive_path);
+        StoredPaths stored;
+        const std::string refused = cannot_update(archive_path, stored);
         if (!refused.empty()) {
             say("Error: cannot update " + printable(archive_path) + ": " + refused + "; nothing was added to it\n");
             return 1;
         }
-        StoredPaths stored;
         Extractor extractor(stored);
         extractor.set_listing(true);
         extractor.set_workers(platform::usable_cores(), worker_memory_budget());

@@ -204,13 +204,17 @@ RemovalResult remove_entries(const std::string& archive_path,
 
     ArchiveReader reader;
     reader.walk(old_file);
-    reader.set_look_ahead(false);
     std::vector<ArchiveReader::Entry> entries;
     for (ArchiveReader::Entry entry; reader.next(entry);) {
-        if (entry.check == HeaderCheck::Unfinished) {
-            // What an add that was stopped left: never part of the archive.
+        if (entry.check == HeaderCheck::Unfinished && entry.resumes_at == 0) {
+            // What an add that was killed left at the end: never part of
+            // the archive. (The look-ahead found no sound entry after it.)
             result.dropped_unfinished = true;
             break;
+        }
+        if (entry.check == HeaderCheck::Unfinished) {
+            result.problem_offset = entry.offset;
+            return fail(RemovalStatus::NotSound, "an entry that was never finished is followed by complete entries");
         }
         if (entry.check != HeaderCheck::Ok) {
             result.problem_offset = entry.offset;

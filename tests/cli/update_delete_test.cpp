@@ -140,6 +140,19 @@ TEST(Update, StoresOnlyWhatIsNewOrChanged) {
     EXPECT_NE(r.out.find("8 unchanged files not stored again"), std::string::npos) << describe(r);
     EXPECT_EQ(test::read_file(dir / "u.qev"), now);
 
+    // What a killed add left at the end is cut off, as by a.
+    e2e::RawEntry unfinished = e2e::parse_archive(now)[0];
+    unfinished.entry_size = 0;
+    std::vector<std::uint8_t> cut = now;
+    const std::vector<std::uint8_t> tail = e2e::entry_bytes(unfinished);
+    cut.insert(cut.end(), tail.begin(), tail.end());
+    test::write_file(dir / "u.qev", cut);
+    dir.put("src/later.txt", "later\n");
+    r = e2e::run_qev(dir.path(), {"u", "u.qev", "src/later.txt", "src/a.txt"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_NE(r.err.find("unfinished entry"), std::string::npos) << describe(r);
+    EXPECT_NE(r.out.find(", 1 files."), std::string::npos) << describe(r);
+
     // Exclusions hold for u as for a.
     r = e2e::run_qev(dir.path(), {"u", "-r", "--exclude=*.o", "u.qev", "src", "build"});
     EXPECT_NE(r.out.find(", 1 files."), std::string::npos) << describe(r);  // the folder build alone
@@ -256,6 +269,36 @@ TEST(Delete, RefusesSolidAndDamagedArchivesUntouched) {
     EXPECT_NE(r.err.find("nothing was removed"), std::string::npos) << describe(r);
     EXPECT_EQ(test::read_file(dir / "p.qev"), bytes);
     EXPECT_TRUE(partial_files(dir.path()).empty());
+}
+
+// What a killed add left at the end is dropped; an unfinished entry with
+// complete ones after it is damage, and nothing is removed.
+TEST(Delete, UnfinishedEntries) {
+    TempDir dir;
+    make_tree(dir);
+    RunResult r = e2e::run_qev(dir.path(), {"a", "--no-packs", "-r", "n.qev", "src"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    const std::vector<std::uint8_t> sound = test::read_file(dir / "n.qev");
+    const std::vector<e2e::RawEntry> entries = e2e::parse_archive(sound);
+    e2e::RawEntry unfinished = entries[0];
+    unfinished.entry_size = 0;
+    const std::vector<std::uint8_t> cut = e2e::entry_bytes(unfinished);
+
+    std::vector<std::uint8_t> tail = sound;
+    tail.insert(tail.end(), cut.begin(), cut.end());
+    test::write_file(dir / "tail.qev", tail);
+    r = e2e::run_qev(dir.path(), {"d", "tail.qev", "a.txt"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    EXPECT_NE(r.err.find("unfinished entry"), std::string::npos) << describe(r);
+    EXPECT_EQ(e2e::parse_archive(test::read_file(dir / "tail.qev")).size(), entries.size() - 1);
+
+    std::vector<std::uint8_t> middle = cut;
+    middle.insert(middle.end(), sound.begin(), sound.end());
+    test::write_file(dir / "middle.qev", middle);
+    r = e2e::run_qev(dir.path(), {"d", "middle.qev", "a.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("never finished"), std::string::npos) << describe(r);
+    EXPECT_EQ(test::read_file(dir / "middle.qev"), middle);
 }
 
 // A d killed while it writes the new archive leaves the old one as it was;
