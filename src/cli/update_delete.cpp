@@ -235,7 +235,8 @@ int run_delete(const std::vector<std::string>& operands, const RunSettings& sett
             say("Nothing was removed from " + shown + "\n");
             return 1;
         case RemovalStatus::CannotWrite:
-            say("Error: " + result.problem + "; nothing was removed from " + shown + "\n");
+            say("Error: cannot write the new archive " + printable(result.new_path) + ": " + result.problem +
+                "; nothing was removed from " + shown + "\n");
             return 1;
         case RemovalStatus::Interrupted:
             say("Interrupted: nothing was removed from " + shown + "\n");

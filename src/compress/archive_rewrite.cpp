@@ -246,13 +246,16 @@ RemovalResult remove_entries(const std::string& archive_path,
         return copy_range(old_file, copy_from, to, out.file, buffer, stop);
     };
     const auto write_failed = [&]() {
+        const int error = errno;
         if (stop()) {
             out.discard();
             return fail(RemovalStatus::Interrupted);
         }
-        const std::string shown = out.open ? out.temporary : out.name;
+        const std::string shown = (directory == "." ? std::string() : directory) +
+                                  (out.open ? out.temporary : out.name + ".qev-partial-XXXXXX");
         out.discard();
-        return fail(RemovalStatus::CannotWrite, "cannot write the new archive " + shown + " beside it");
+        result.new_path = shown;
+        return fail(RemovalStatus::CannotWrite, platform::error_text(error));
     };
 
     std::vector<std::string> problems;

@@ -41,6 +41,7 @@ struct RemovalResult {
     RemovalStatus status = RemovalStatus::Done;
     std::string problem;
     std::uint64_t problem_offset = 0;
+    std::string new_path;                 // CannotWrite: the new archive that could not be written
     std::vector<std::string> removed;     // stored paths, in archive order
     std::uint64_t removed_entries = 0;    // entries of their own, and packs left with no member
     std::uint64_t removed_members = 0;

@@ -241,7 +241,7 @@ TEST(Delete, RemovesEntriesAndMembersAndKeepsTheRestByteForByte) {
     EXPECT_TRUE(partial_files(dir.path()).empty());
 }
 
-TEST(Delete, RefusesSolidAndDamagedArchivesUntouched) {
+TEST(Delete, RefusedAndFailedRunsLeaveTheArchiveUntouched) {
     TempDir dir;
     make_tree(dir);
     RunResult r = e2e::run_qev(dir.path(), {"a", "-s", "--no-packs", "-r", "s.qev", "src"});
@@ -257,6 +257,22 @@ TEST(Delete, RefusesSolidAndDamagedArchivesUntouched) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("is a symbolic link"), std::string::npos) << describe(r);
     EXPECT_TRUE(fs::is_symlink(dir / "link.qev"));
+
+    // A new archive that cannot be written (a full disk, as a file size
+    // limit makes it) leaves the old one and no temporary file.
+    dir.put("src/big.bin", test::random_bytes(3u << 20, 5));
+    r = e2e::run_qev(dir.path(), {"a", "-r", "f.qev", "src"});
+    ASSERT_EQ(r.status, 0) << describe(r);
+    const std::vector<std::uint8_t> full = test::read_file(dir / "f.qev");
+    e2e::RunOptions limited;
+    limited.file_size_limit = 1u << 20;
+    r = e2e::run_qev(dir.path(), {"d", "f.qev", "a.txt"}, limited);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write the new archive " + dir.path() + "/f.qev.qev-partial-"), std::string::npos)
+        << describe(r);
+    EXPECT_EQ(test::read_file(dir / "f.qev"), full);
+    EXPECT_TRUE(partial_files(dir.path()).empty());
+    fs::remove(dir / "src/big.bin");
 
     // A pack whose bytes were changed is damage: nothing is removed.
     r = e2e::run_qev(dir.path(), {"a", "-r", "p.qev", "src"});
