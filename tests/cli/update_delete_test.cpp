@@ -332,7 +332,7 @@ TEST(Delete, KilledRunLeavesTheArchiveAsItWas) {
     const e2e::detail::Child child = e2e::detail::start(dir.path(), {"d", "k.qev", "t0.txt"}, e2e::RunOptions());
     // Killed once its temporary file has begun to grow.
     bool seen = false;
-    for (int i = 0; i < 20000 && !seen; ++i) {
+    for (int i = 0; i < 300000 && !seen; ++i) {
         for (const std::string& name : partial_files(dir.path())) {
             std::error_code ec;
             if (fs::file_size(dir / name, ec) > 0 && !ec) seen = true;
