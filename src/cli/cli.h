@@ -31,7 +31,7 @@ namespace qev {
 
 // Fixed by the command line before the first file is touched.
 struct RunSettings {
-    char command = 0;                     // 'a', 'x' or 'l'
+    char command = 0;                     // 'a', 'u', 'd', 'x', 'l' or 't'
     std::uint32_t ring_size = 1u << 24;   // -bN: 2^(22+N)
     std::uint32_t hash_bits = 26;         // -hN: 22+N
     std::int32_t method_level = 1;        // -mN: N/2
@@ -54,14 +54,23 @@ struct RunSettings {
     bool progress = true;                 // -n: no progress line
     bool strong = false;                  // -u: the strong parse
     bool switches_ended = false;          // "--" ended the switches: every file argument is a file
+    std::vector<std::string> excludes;       // --exclude=PATTERN, in order
+    std::vector<std::string> exclude_lists;  // --exclude-from=FILE: more patterns, one a line
+    std::vector<std::string> name_lists;     // --files-from=FILE: more file arguments, one a line ("-": standard input)
+    bool null_names = false;                 // --null: the lists' names end with a NUL, not a line end
+    // What the lists held, once run_qev has read them: their patterns are
+    // appended to excludes, their names here.
+    std::vector<std::string> listed_names;
 };
 
 // 2^(hash_bits - method_level) - 1.
 using qev::compute_hash_mask;
 
 enum class SwitchSet {
-    Add,      // r, s, v, m, b, h, p, l, t, n, u
-    Extract,  // v, t, n
+    Add,      // r, s, v, m, b, h, p, l, t, n, u; --exclude, --exclude-from, --files-from, --null (a and u)
+    Extract,  // v, t, n; --exclude, --exclude-from (x)
+    Delete,   // v, n; --files-from, --null (d)
+    List,     // --exclude, --exclude-from only (l and t, right after the command)
 };
 
 // Reads the switch arguments of args starting at index first: every argument
@@ -92,10 +101,18 @@ struct CommandLine {
     std::vector<std::string> operands;  // every argument after the switches
 };
 
-// args[0] is the program, args[1] the command ("a", "x" or "l": only its
-// first character counts) or one of the queries "--help" and "--version".
-// The add and extract commands read switches; the list command reads none.
+// args[0] is the program, args[1] the command ("a", "u", "d", "x", "l" or
+// "t": only its first character counts) or one of the queries "--help" and
+// "--version". The add, update, delete and extract commands read switches;
+// list and test read only -v and --json (list) and the exclusions, each
+// only as one of the arguments right after the command.
 CommandLine parse_command_line(const std::vector<std::string>& args);
+
+// Reads a list of names: one a line (a line end is "\n"; empty lines are
+// skipped), or with null_separated each ended by a NUL. "-" is standard
+// input. False when the file cannot be read; problem then says why.
+bool read_name_list(const std::string& path, bool null_separated, std::vector<std::string>& names,
+                    std::string& problem);
 
 // The search settings of the run's switches.
 SearchSettings search_settings(const RunSettings& settings);
@@ -238,9 +255,13 @@ public:
 // meets are told of but are no failure. With links on, symbolic links are
 // taken as links (not followed) and every folder a walk enters is listed
 // as a folder, before what it holds (with all_folders off, only empty ones).
+// A path (as the argument and the walk form it) that excludes match
+// (path_excluded, format/wildcard.h) is left out without a word, and a
+// folder so matched is not entered; an argument left out so is no failure.
 bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list,
                    SelectionObserver* observer = nullptr, const std::string& archive_path = std::string(),
-                   bool links = false, bool all_folders = true);
+                   bool links = false, bool all_folders = true,
+                   const std::vector<std::string>* excludes = nullptr);
 
 // The text after the last '.' of the path, or the whole path without one.
 std::string extension_key(const std::string& path);
@@ -294,6 +315,43 @@ bool count_stored(const FileRecord& record, const StoreResult& result, AddTotals
 // that ends the run. Returns false when some file could not be stored as it
 // was.
 bool store_files(const FileList& list, bool keep_directories, const StoreFunction& store, AddTotals& totals);
+
+// ---------------------------------------------------------------------------
+// Update and delete
+
+// Told the files an add selected and the archive it adds to, with their
+// stored paths formed as the add forms them; leaves in the list only what
+// is to be stored. Returns -1 to go on, or the run's exit status when the
+// run cannot (it has said why).
+using ChangeFilter = std::function<int(FileList& list, const std::string& archive_path)>;
+
+// The filter of qev u: a file is stored when the archive has no entry for
+// its stored path, or when the last one stored for it records another type,
+// size (files only), permission bits or modification time. The time is
+// compared as finely as the record holds it: a member of a pack that
+// carries no nanoseconds is compared in whole seconds. Unchanged files are
+// counted in one line. An archive that is not sound, is solid, or holds
+// entries without records is refused. settings is read when the filter
+// runs.
+ChangeFilter update_filter(const RunSettings& settings);
+
+// Whether the file at path (not followed where type is a link) differs from
+// what was stored for it: type, size (for a file), mode, time.
+struct StoredState {
+    EntryType type = EntryType::File;
+    std::uint64_t size = 0;
+    std::uint32_t mode = 0;
+    std::int64_t mtime_seconds = 0;
+    std::uint32_t mtime_nanoseconds = 0;
+    bool whole_seconds = false;  // the record holds no finer time
+};
+bool changed_since_stored(const FileRecord& file, const StoredState& stored);
+
+// qev d: removes the entries and pack members whose stored path the
+// patterns match (path_excluded, with the folders of the path). Returns
+// the exit status.
+int run_delete(const std::vector<std::string>& operands, const RunSettings& settings,
+               const std::string& current_directory);
 
 // ---------------------------------------------------------------------------
 // Progress

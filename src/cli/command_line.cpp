@@ -46,6 +46,36 @@ bool take_threads(const std::string& arg, std::size_t& pos, RunSettings& setting
     return true;
 }
 
+// The value of a long option written as name=VALUE: true, with value, when
+// arg has that form and VALUE is not empty.
+bool long_value(const std::string& arg, const char* name, std::string& value) {
+    const std::string prefix = std::string(name) + "=";
+    if (arg.compare(0, prefix.size(), prefix) != 0 || arg.size() == prefix.size()) return false;
+    value = arg.substr(prefix.size());
+    return true;
+}
+
+// The long options of selection: exclusions for the commands that select
+// what is added or read, lists of names for those that take names. False
+// when arg is none that the set takes.
+bool take_selection_option(const std::string& arg, SwitchSet set, RunSettings& settings) {
+    std::string value;
+    const bool excludes = set == SwitchSet::Add || set == SwitchSet::Extract || set == SwitchSet::List;
+    const bool names = set == SwitchSet::Add || set == SwitchSet::Delete;
+    if (excludes && long_value(arg, "--exclude", value)) {
+        settings.excludes.push_back(value);
+    } else if (excludes && long_value(arg, "--exclude-from", value)) {
+        settings.exclude_lists.push_back(value);
+    } else if (names && long_value(arg, "--files-from", value)) {
+        settings.name_lists.push_back(value);
+    } else if (names && arg == "--null") {
+        settings.null_names = true;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool scan_switches(const std::vector<std::string>& args, std::size_t first, SwitchSet set, RunSettings& settings,
@@ -83,6 +113,7 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
                 settings.selinux = true;
                 continue;
             }
+            if (take_selection_option(arg, set, settings)) continue;
             return false;
         }
         std::size_t pos = 1;
@@ -90,6 +121,15 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
             char letter = arg[pos];
             if (letter >= 'A' && letter <= 'Z') letter = static_cast<char>(letter - 'A' + 'a');
             ++pos;
+            if (set == SwitchSet::Delete) {
+                if (letter == 'v') {
+                    settings.verbose = true;
+                } else if (letter != 'n') {
+                    return false;
+                }
+                continue;
+            }
+            if (set == SwitchSet::List) return false;
             if (set == SwitchSet::Extract) {
                 if (letter == 'v') {
                     settings.verbose = true;
@@ -137,7 +177,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
     // Only the first character names the command ("add" is a).
     const char command = args.size() >= 2 && !args[1].empty() ? args[1][0] : '\0';
-    if (command != 'a' && command != 'x' && command != 'l' && command != 't') {
+    if (command != 'a' && command != 'u' && command != 'd' && command != 'x' && command != 'l' && command != 't') {
         line.problem = CommandLine::Problem::Usage;
         return line;
     }
@@ -146,22 +186,28 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     if (command == 'l' || command == 't') {
         // List and test need the archive; list reads one switch, -v or
         // --json, and only as the argument right after the command, so that any other
-        // name beginning with '-' is still an archive.
-        if (command == 'l' && args.size() >= 3 && (args[2] == "-v" || args[2] == "-V")) {
-            line.settings.verbose = true;
-            next = 3;
-        } else if (command == 'l' && args.size() >= 3 && args[2] == "--json") {
-            line.settings.json = true;
-            next = 3;
-        }
-        // -v may be followed by --numeric-owner.
-        if (command == 'l' && line.settings.verbose && args.size() > next && args[next] == "--numeric-owner") {
-            line.settings.numeric_owner = true;
-            ++next;
+        // name beginning with '-' is still an archive. Exclusions and
+        // --numeric-owner may come before or after it.
+        bool shown = false;
+        for (; next < args.size(); ++next) {
+            const std::string& arg = args[next];
+            if (command == 'l' && !shown && (arg == "-v" || arg == "-V")) {
+                line.settings.verbose = true;
+                shown = true;
+            } else if (command == 'l' && !shown && arg == "--json") {
+                line.settings.json = true;
+                shown = true;
+            } else if (command == 'l' && arg == "--numeric-owner") {
+                line.settings.numeric_owner = true;
+            } else if (!take_selection_option(arg, SwitchSet::List, line.settings)) {
+                break;
+            }
         }
         if (args.size() <= next) line.problem = CommandLine::Problem::Usage;
     } else {
-        const SwitchSet set = command == 'a' ? SwitchSet::Add : SwitchSet::Extract;
+        const SwitchSet set = command == 'a' || command == 'u' ? SwitchSet::Add
+                              : command == 'd'                 ? SwitchSet::Delete
+                                                               : SwitchSet::Extract;
         if (!scan_switches(args, 2, set, line.settings, next)) {
             line.problem = CommandLine::Problem::UnknownOption;
             return line;

@@ -259,8 +259,14 @@ int pipeline_cores(const RunSettings& settings, unsigned workers) {
     return static_cast<int>(cores);
 }
 
-int run_add(const std::vector<std::string>& operands, RunSettings& settings, const std::string& current_directory) {
-    const AddPlan plan = plan_add(operands, current_directory);
+int run_add(const std::vector<std::string>& operands, RunSettings& settings, const std::string& current_directory,
+            const ChangeFilter* unchanged = nullptr) {
+    // With lists of names the archive is named, never formed from a folder.
+    AddPlan plan = plan_add(operands.size() == 1 && !settings.name_lists.empty()
+                                ? std::vector<std::string>{operands[0], std::string()}
+                                : operands,
+                            current_directory);
+    if (operands.size() == 1 && !settings.name_lists.empty()) plan.file_args.clear();
     if (plan.single_argument) {
         std::fprintf(console_out(), "Archiver not defined: Activate File-Folder control..  \n");
     }
@@ -286,8 +292,10 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     // after the archive is not one. One that is also the name of a file
     // leaves that file out, which is said.
     std::string dropped;
-    const std::vector<std::string> file_args =
+    std::vector<std::string> file_args =
         settings.switches_ended ? plan.file_args : drop_method_argument(plan.file_args, &dropped);
+    // Names from a list are taken as they are.
+    file_args.insert(file_args.end(), settings.listed_names.begin(), settings.listed_names.end());
     if (!dropped.empty() &&
         platform::entry_status_in(std::string(), dropped, false).type != platform::EntryType::Missing) {
         diagnostic(
@@ -300,12 +308,21 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     // Links are kept as links, and folders as folders, unless they are
     // followed, or the entries are to be the plain ones without a record.
     const bool keep_links = !settings.plain && !settings.dereference;
-    if (!collect_files(file_args, settings.recurse, list, &console, plan.archive_path, keep_links, settings.packs)) {
+    if (!collect_files(file_args, settings.recurse, list, &console, plan.archive_path, keep_links, settings.packs,
+                       &settings.excludes)) {
         failed = true;
     }
     if (interruption_requested()) {
         diagnostic("Interrupted: nothing was stored in %s\n", printable(plan.archive_path).c_str());
         return interrupted_status();
+    }
+    if (unchanged != nullptr && !list.empty()) {
+        const int ended = (*unchanged)(list, plan.archive_path);
+        if (ended >= 0) return ended;
+        if (list.empty()) {
+            std::fprintf(console_out(), "0 bytes, 0 files.\n");
+            return failed ? 1 : 0;
+        }
     }
     if (list.empty()) {
         diagnostic("WARNING: No files");
@@ -538,6 +555,7 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
     policy.numeric = settings.numeric_owner;
     policy.selinux = settings.selinux;
     extractor.set_restore_policy(policy);
+    extractor.set_exclusions(settings.excludes);
     platform::catch_interruptions();
     extractor.set_stop_check(interruption_requested);
     extractor.set_workers(settings.threads == 0 ? platform::usable_cores() : settings.threads, worker_memory_budget());
@@ -728,7 +746,7 @@ std::uint64_t pack_bytes(const std::string& archive_path) {
 }
 
 int run_list(const std::vector<std::string>& operands, const std::string& current_directory, bool verbose,
-             bool json, bool numeric) {
+             bool json, bool numeric, const std::vector<std::string>& excludes) {
     const std::string archive_path = list_archive_path(operands[0], current_directory);
     if (platform::path_too_long(archive_path)) {
         print_path_too_long(archive_path);
@@ -746,6 +764,7 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
     ListConsole console(archive_path, verbose, json, numeric);
     Extractor extractor(console);
     extractor.set_listing(true);
+    extractor.set_exclusions(excludes);
     extractor.set_workers(platform::usable_cores(), worker_memory_budget());
     platform::catch_interruptions();
     extractor.set_stop_check(interruption_requested);
@@ -767,7 +786,8 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
 // ---------------------------------------------------------------------------
 // Test
 
-int run_test(const std::vector<std::string>& operands, const std::string& current_directory) {
+int run_test(const std::vector<std::string>& operands, const std::string& current_directory,
+             const std::vector<std::string>& excludes) {
     const std::string archive_path = extract_archive_path(operands[0], current_directory);
     if (platform::path_too_long(archive_path)) {
         print_path_too_long(archive_path);
@@ -780,6 +800,7 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
     ExtractConsole console(archive_path, false);
     Extractor extractor(console);
     extractor.set_writing(false);
+    extractor.set_exclusions(excludes);
     extractor.set_workers(platform::usable_cores(), worker_memory_budget());
     ProgressLine progress(true, restorable_bytes(archive_path), 0);
     extractor.set_progress(&progress.bytes);
@@ -801,6 +822,39 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
                  " without checksum\n",
                  total.verified + total.damaged + total.unverified, total.verified, total.damaged, total.unverified);
     return failed || total.damaged != 0 ? 1 : 0;
+}
+
+// The lists that --exclude-from and --files-from name, read into the
+// settings; false when one cannot be read (said).
+bool read_lists(RunSettings& settings) {
+    std::string problem;
+    for (const std::string& list : settings.exclude_lists) {
+        if (!read_name_list(list, settings.null_names, settings.excludes, problem)) {
+            diagnostic("Error: cannot read the list of exclusions %s: %s\n", printable(list).c_str(), problem.c_str());
+            return false;
+        }
+    }
+    for (const std::string& list : settings.name_lists) {
+        if (!read_name_list(list, settings.null_names, settings.listed_names, problem)) {
+            diagnostic("Error: cannot read the list of names %s: %s\n", printable(list).c_str(), problem.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// An update stores entries that a later update can compare: it refuses
+// the switches that would make others.
+bool refuse_update(const RunSettings& settings) {
+    if (settings.plain) {
+        diagnostic("Error: qev u stores entries with their records, which -p leaves out; use qev a -p instead\n");
+        return true;
+    }
+    if (settings.solid) {
+        diagnostic("Error: qev u cannot add to an archive in solid mode; a solid archive takes no more entries\n");
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -834,15 +888,24 @@ int run_qev(int argc, char** argv) {
             break;
         case CommandLine::Problem::None:
             try {
-                if (line.settings.command == 'a') {
+                if (!read_lists(line.settings)) {
+                    status = 1;
+                } else if (line.settings.command == 'a') {
                     status = run_add(line.operands, line.settings, current_directory);
+                } else if (line.settings.command == 'u') {
+                    const ChangeFilter unchanged = update_filter(line.settings);
+                    status = refuse_update(line.settings) ? 1
+                                                          : run_add(line.operands, line.settings, current_directory,
+                                                                    &unchanged);
+                } else if (line.settings.command == 'd') {
+                    status = run_delete(line.operands, line.settings, current_directory);
                 } else if (line.settings.command == 'x') {
                     status = run_extract(line.operands, line.settings, current_directory);
                 } else if (line.settings.command == 'l') {
                     status = run_list(line.operands, current_directory, line.settings.verbose, line.settings.json,
-                                      line.settings.numeric_owner);
+                                      line.settings.numeric_owner, line.settings.excludes);
                 } else {
-                    status = run_test(line.operands, current_directory);
+                    status = run_test(line.operands, current_directory, line.settings.excludes);
                 }
             } catch (const std::exception& e) {
                 diagnostic("error:%s\n", printable(e.what()).c_str());

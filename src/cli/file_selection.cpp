@@ -3,6 +3,8 @@
 // ordered by extension, and every file is stored under its name and dir.
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <utility>
@@ -32,6 +34,7 @@ enum class Met {
     Folder,      // a folder, not entered without recurse
     Taken,       // a file listed, a folder walked, or a problem reported
     NotRegular,  // a FIFO, socket or device: reported and skipped
+    Excluded,    // an exclusion matches it: left out, a folder not entered
 };
 
 class SilentObserver : public SelectionObserver {
@@ -55,6 +58,7 @@ struct Selector {
     bool links;  // links taken as links, empty folders as folders
     bool all_folders = true;  // with links: every folder walked, not only empty ones
     SelectionObserver& observer;
+    const std::vector<std::string>* excludes = nullptr;
     bool ok = true;
     // The archive this run writes: never selected.
     bool archive_exists = false;
@@ -99,6 +103,7 @@ const std::string* entered_as(const Selector& s, const EntryId& id) {
 Met take_entry(Selector& s, const std::string& directory, const std::string& name) {
     if (name == "." || name == "..") return Met::Nothing;
     const std::string path = record_prefix(directory) + name;
+    if (s.excludes != nullptr && path_excluded(*s.excludes, path)) return Met::Excluded;
     if (platform::path_too_long(path)) {
         s.observer.path_too_long(path);
         s.ok = false;
@@ -195,7 +200,7 @@ bool walk_directory(Selector& s, const std::string& directory, const std::vector
     for (const std::string& name : names) {
         if (!wildcard_match(pattern.c_str(), name.c_str())) continue;
         const Met m = take_entry(s, directory, name);
-        met = met || m == Met::Taken || m == Met::NotRegular;
+        met = met || m == Met::Taken || m == Met::NotRegular || m == Met::Excluded;
     }
     return met;
 }
@@ -222,6 +227,7 @@ void select_argument(Selector& s, const std::string& arg) {
         // Such a pattern matches its own name only: no listing is needed.
         switch (take_entry(s, split.directory, split.pattern)) {
             case Met::Taken:
+            case Met::Excluded:
                 break;
             case Met::NotRegular:
                 s.ok = false;
@@ -304,10 +310,12 @@ std::vector<std::string> drop_method_argument(std::vector<std::string> args, std
 }
 
 bool collect_files(const std::vector<std::string>& args, bool recurse, FileList& list, SelectionObserver* observer,
-                   const std::string& archive_path, bool links, bool all_folders) {
+                   const std::string& archive_path, bool links, bool all_folders,
+                   const std::vector<std::string>* excludes) {
     SilentObserver silent;
     Selector s(list, recurse, links, observer != nullptr ? *observer : silent);
     s.all_folders = all_folders;
+    if (excludes != nullptr && !excludes->empty()) s.excludes = excludes;
     if (!archive_path.empty()) {
         const platform::EntryStatus archive = platform::entry_status(archive_path);
         s.archive_exists = archive.type == platform::EntryType::Regular;
@@ -322,6 +330,33 @@ bool collect_files(const std::vector<std::string>& args, bool recurse, FileList&
         select_argument(s, arg);
     }
     return s.ok;
+}
+
+bool read_name_list(const std::string& path, bool null_separated, std::vector<std::string>& names,
+                    std::string& problem) {
+    std::FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        problem = platform::open_failure_reason(path, errno);
+        return false;
+    }
+    const char end = null_separated ? '\0' : '\n';
+    std::string name;
+    bool ok = true;
+    for (int c; (c = std::getc(in)) != EOF;) {
+        if (static_cast<char>(c) != end) {
+            name.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (!name.empty()) names.push_back(name);
+        name.clear();
+    }
+    if (std::ferror(in)) {
+        problem = "it cannot be read";
+        ok = false;
+    }
+    if (!name.empty()) names.push_back(name);
+    if (in != stdin) std::fclose(in);
+    return ok;
 }
 
 std::string extension_key(const std::string& path) {

@@ -52,6 +52,13 @@ const UsageLine USAGE_LINES[] = {
     {" a, x: -tN workers (-t0: one per core)  -n no progress line   x: -v verbose", 79},
     {" x: --no-same-owner --numeric-owner (also l -v) --selinux: owners, labels", 79},
     {" --help this text   --version the version line", 79},
+    {" u [switches] archive files...    Update: add what is new or changed", 79},
+    {" d [-v] archive patterns...       Delete entries and pack members that match", 79},
+    {" a, u, x, l, t: --exclude=PATTERN --exclude-from=FILE  leave out what matches", 79},
+    {" a, u, d: --files-from=FILE more names, one a line (-: standard input)  --null", 79},
+    {"QEV a -r --exclude=*.o --files-from=list.txt archive path", 79},
+    {"QEV u -r archive path", 79},
+    {"QEV d archive *.log path/old", 79},
 };
 
 }  // namespace

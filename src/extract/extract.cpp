@@ -346,6 +346,7 @@ struct Lane {
     // selected is told (listed), not restored.
     std::string pattern = "*";
     bool listing = false;
+    std::vector<std::string> exclusions;
     // Of the pack just restored: its members the pattern selected, and
     // those restored soundly (or found sound).
     std::uint64_t members_selected = 0;
@@ -448,7 +449,8 @@ struct Lane {
     // Extraction selects base names in any case; a listing as they are.
     bool selects(const std::string& path) const {
         const std::string base = platform::base_name(path);
-        return wildcard_match(pattern.c_str(), listing ? base.c_str() : platform::lower_case_ascii(base).c_str());
+        return wildcard_match(pattern.c_str(), listing ? base.c_str() : platform::lower_case_ascii(base).c_str()) &&
+               !path_excluded(exclusions, path, true);
     }
 
     // A damaged pack: each selected member that what was decoded of it
@@ -1235,6 +1237,7 @@ struct Extractor::Impl {
         worker.pattern = model.pattern;
         worker.listing = model.listing;
         worker.policy = model.policy;
+        worker.exclusions = model.exclusions;
         Task* task = nullptr;
         worker.await_turn = [&] {
             std::unique_lock<std::mutex> lock(pool.mutex);
@@ -1322,6 +1325,8 @@ void Extractor::set_workers(unsigned workers, std::uint64_t memory_budget) {
     impl_->workers = workers == 0 ? 1 : workers;
     impl_->memory_budget = memory_budget;
 }
+
+void Extractor::set_exclusions(std::vector<std::string> patterns) { impl_->lane.exclusions = std::move(patterns); }
 
 void Extractor::set_listing(bool listing) {
     impl_->lane.listing = listing;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "format/archive_reader.h"
 #include "format/filters.h"
@@ -151,6 +152,10 @@ public:
     void set_listing(bool listing);
     // Owners, attributes and devices: by default what the process may set.
     void set_restore_policy(const RestorePolicy& policy);
+    // Entries and members whose stored path, or a folder of it, these
+    // patterns match (path_excluded, format/wildcard.h) are not selected,
+    // whatever the pattern of the call.
+    void set_exclusions(std::vector<std::string> patterns);
 
     // Restores every entry whose lower-cased base name matches the
     // (lower-case) pattern under destination_directory, which ends with a

@@ -100,6 +100,22 @@ bool complete_entry_follows(platform::File& file, const ArchiveReader::Entry& un
     return plain_entry_reaches_end(file, stream_start, end);
 }
 
+// The place N of a pack named qev-pack-N.tar.
+bool pack_place(const std::string& name, std::uint64_t& place) {
+    const std::string head = "qev-pack-";
+    const std::string tail = ".tar";
+    if (name.size() <= head.size() + tail.size() || name.compare(0, head.size(), head) != 0 ||
+        name.compare(name.size() - tail.size(), tail.size(), tail) != 0) {
+        return false;
+    }
+    place = 0;
+    for (std::size_t i = head.size(); i < name.size() - tail.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9' || place > (UINT64_MAX - 9) / 10) return false;
+        place = place * 10 + static_cast<std::uint64_t>(name[i] - '0');
+    }
+    return true;
+}
+
 }  // namespace
 
 ArchiveWriter::OpenReport ArchiveWriter::open(const std::string& path, bool solid, LockWaiter* waiter) {
@@ -207,6 +223,13 @@ ArchiveWriter::OpenReport ArchiveWriter::check_existing(bool solid) {
         first = false;
         if (entry.has_record) records_before = true;
         ++entries_before_;
+        // A removal keeps the names of the packs it keeps: places are
+        // counted on from past the highest one, so no two packs share one.
+        std::uint64_t place = 0;
+        if (entry.has_record && entry.record.type == EntryType::Pack && entry.header.dir.empty() &&
+            pack_place(entry.header.name, place)) {
+            entries_before_ = std::max(entries_before_, place + 1);
+        }
     }
     if (report.repaired && !file_.truncate(report.dropped_offset)) {
         report.status = OpenStatus::CannotRead;

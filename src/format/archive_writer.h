@@ -79,7 +79,10 @@ public:
     // True when abandon_entry removed the archive.
     bool removed() const { return removed_; }
     std::uint64_t entry_start() const { return entry_start_; }
-    // Complete entries the archive held when it was opened.
+    // The place of the first entry this run appends, from which packs are
+    // named: the complete entries the archive held when it was opened, or
+    // more, past the highest place a pack there is named after (a removal
+    // keeps the names of the packs it keeps).
     std::uint64_t entries_before() const { return entries_before_; }
 
 private:

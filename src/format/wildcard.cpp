@@ -39,3 +39,41 @@ bool wildcard_match(const char* pattern, const char* text) {
 }
 
 }  // namespace qev
+
+namespace qev {
+
+namespace {
+
+// Whether pattern matches path[0, end) or a tail of it that begins after a
+// '/'.
+bool matches_some_tail(const std::string& pattern, const std::string& path, std::size_t end) {
+    for (std::size_t start = 0; start < end;) {
+        if (wildcard_match(pattern.c_str(), path.substr(start, end - start).c_str())) return true;
+        const std::size_t slash = path.find('/', start);
+        if (slash == std::string::npos || slash >= end) break;
+        start = slash + 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool path_excluded(const std::vector<std::string>& patterns, const std::string& path, bool folders) {
+    if (patterns.empty()) return false;
+    std::string p = path;
+    while (p.size() > 2 && p.compare(0, 2, "./") == 0) p.erase(0, 2);
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    for (std::string pattern : patterns) {
+        while (pattern.size() > 1 && pattern.back() == '/') pattern.pop_back();
+        if (pattern.empty()) continue;
+        if (matches_some_tail(pattern, p, p.size())) return true;
+        if (!folders) continue;
+        // Every folder the path lies in: its path ends before a '/'.
+        for (std::size_t slash = p.find('/'); slash != std::string::npos; slash = p.find('/', slash + 1)) {
+            if (slash > 0 && matches_some_tail(pattern, p, slash)) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace qev

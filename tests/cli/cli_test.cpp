@@ -128,6 +128,35 @@ TEST(CliSwitches, ScanningRulesAndHashMask) {
     }
     scan({"--dereference", "arc"}, next, SwitchSet::Extract);
     EXPECT_EQ(next, -1);
+    // Selection options: exclusions for a, u, x, l and t, lists of names
+    // for a, u and d; each only in its VALUE form.
+    s = scan({"--exclude=*.o", "--exclude-from=ex", "--files-from=-", "--null", "-r", "arc"}, next);
+    EXPECT_TRUE(next == 5 && s.recurse && s.null_names);
+    EXPECT_EQ(s.excludes, (std::vector<std::string>{"*.o"}));
+    EXPECT_TRUE(s.exclude_lists == std::vector<std::string>{"ex"} && s.name_lists == std::vector<std::string>{"-"});
+    EXPECT_EQ(scan({"--exclude=a", "arc"}, next, SwitchSet::Extract).excludes.size(), 1u);
+    for (const char* bad : {"--exclude=", "--files-from", "--null=1"}) {
+        scan({bad, "arc"}, next);
+        EXPECT_EQ(next, -1) << bad;
+    }
+    scan({"--files-from=x", "arc"}, next, SwitchSet::Extract);
+    EXPECT_EQ(next, -1);
+    s = scan({"-v", "--files-from=x", "arc", "p"}, next, SwitchSet::Delete);
+    EXPECT_TRUE(next == 2 && s.verbose);
+    for (const char* bad : {"-r", "--exclude=x"}) {
+        scan({bad, "arc"}, next, SwitchSet::Delete);
+        EXPECT_EQ(next, -1) << bad;
+    }
+    // l and t: exclusions around -v, any other dash argument is the archive.
+    CommandLine line = parse_command_line({"qev", "l", "--exclude=x", "-v", "--exclude-from=f", "-arc"});
+    EXPECT_TRUE(line.problem == CommandLine::Problem::None && line.settings.verbose);
+    EXPECT_EQ(line.operands, (std::vector<std::string>{"-arc"}));
+    EXPECT_EQ(line.settings.exclude_lists.size(), 1u);
+    line = parse_command_line({"qev", "t", "--bogus", "p"});
+    EXPECT_EQ(line.operands, (std::vector<std::string>{"--bogus", "p"}));
+    EXPECT_EQ(parse_command_line({"qev", "l", "--exclude=x"}).problem, CommandLine::Problem::Usage);
+    EXPECT_EQ(parse_command_line({"qev", "u", "arc"}).settings.command, 'u');
+    EXPECT_EQ(parse_command_line({"qev", "d"}).problem, CommandLine::Problem::Usage);
 
     RunSettings d;
     EXPECT_EQ(compute_hash_mask(d.hash_bits, d.method_level), 33554431u);
@@ -145,14 +174,15 @@ TEST(CliTexts, BannerAndUsageWidths) {
     EXPECT_EQ(banner[1].rfind("TROV compression,", 0), 0u);
 
     const std::vector<std::string> lines = lines_of(usage_text());
-    ASSERT_EQ(lines.size(), 33u);
-    const std::size_t widths[33] = {75, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 77, 77,
-                                    77, 79, 78, 79, 77, 79, 78, 79, 79, 79, 79, 79, 79, 79, 79, 79};
-    for (std::size_t i = 0; i < 33; ++i) EXPECT_EQ(lines[i].size(), widths[i]) << "line " << i + 1;
+    ASSERT_EQ(lines.size(), 40u);
+    const std::size_t widths[40] = {75, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 77, 77, 77, 79, 78,
+                                    79, 77, 79, 78, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79, 79};
+    for (std::size_t i = 0; i < 40; ++i) EXPECT_EQ(lines[i].size(), widths[i]) << "line " << i + 1;
     // Every command and every switch is named somewhere in it.
     const std::string text = usage_text();
     for (const char* word : {" a ", " x ", " l ", " t ", "-r", " s   ", "-v", "-m", "-b", "-h", "-p", "-u", "-l", "-tN",
-                             "-n", "--json", "--dereference", "--no-packs", "--no-same-owner", "--numeric-owner", "--selinux", "--help", "--version", "--"}) {
+                             "-n", "--json", "--dereference", "--no-packs", "--help", "--version", "--", " u ", " d ",
+                             "--exclude=", "--exclude-from=", "--files-from=", "--null", "--no-same-owner", "--numeric-owner", "--selinux"}) {
         EXPECT_NE(text.find(word), std::string::npos) << word;
     }
     EXPECT_EQ(lines[0], "Usage: QEV <command> -<switch ..> <archive> <files...> <in path> <out path>");
@@ -161,6 +191,8 @@ TEST(CliTexts, BannerAndUsageWidths) {
     EXPECT_EQ(lines[19], "QEV a -r archive path\\*.bmp" + std::string(51, ' '));
     const std::string ring = " b                [default -b2] Ring   Buffer      (-b1 .. -b8)";
     EXPECT_EQ(lines[11], ring + std::string(79 - ring.size(), ' '));
+    EXPECT_EQ(lines[32], " --help this text   --version the version line" + std::string(33, ' '));
+    EXPECT_EQ(lines[39], "QEV d archive *.log path/old" + std::string(51, ' '));
 }
 
 TEST(CliForming, AddArchiveAndFileArguments) {

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -233,6 +235,45 @@ TEST(StoreItems, MemberEstimatesBoundThePaxStream) {
                 << length << " " << static_cast<int>(type);
         }
     }
+}
+
+}  // namespace
+}  // namespace qev
+
+namespace qev {
+namespace {
+
+// A stored time is compared as finely as it was stored: a member that holds
+// whole seconds is unchanged by the nanoseconds of the file's time.
+TEST(UpdateCompare, TypeSizeModeAndTimeAtTheStoredPrecision) {
+    char name[] = "/tmp/qev_update_XXXXXX";
+    const std::string dir = mkdtemp(name);
+    const std::string path = dir + "/f";
+    std::ofstream(path) << "four";
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    const timespec times[2] = {{1700000000, 123456789}, {1700000000, 123456789}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    const FileRecord file{path, 4, EntryType::File};
+    StoredState s;
+    s.size = 4;
+    s.mode = 0640;
+    s.mtime_seconds = 1700000000;
+    s.mtime_nanoseconds = 123456789;
+    EXPECT_FALSE(changed_since_stored(file, s));
+    StoredState t = s;
+    t.mtime_nanoseconds = 0;
+    EXPECT_TRUE(changed_since_stored(file, t));
+    t.whole_seconds = true;
+    EXPECT_FALSE(changed_since_stored(file, t));
+    t.mtime_seconds += 1;
+    EXPECT_TRUE(changed_since_stored(file, t));
+    for (auto change : {+[](StoredState& x) { x.size = 5; }, +[](StoredState& x) { x.mode = 0644; },
+                        +[](StoredState& x) { x.type = EntryType::Link; }}) {
+        StoredState u = s;
+        change(u);
+        EXPECT_TRUE(changed_since_stored(file, u));
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -33,3 +33,29 @@ TEST(Wildcard, BacktrackingAnchoringAndBytes) {
 
 }  // namespace
 }  // namespace qev
+
+namespace qev {
+namespace {
+
+TEST(Wildcard, ExclusionsMatchThePathOrAnyTailOfIt) {
+    const std::vector<std::string> p = {"*.log", "build", "src/gen*", "tmp/"};
+    EXPECT_TRUE(path_excluded(p, "a/b/x.log"));
+    EXPECT_TRUE(path_excluded(p, "x.log"));
+    EXPECT_TRUE(path_excluded(p, "./build"));
+    EXPECT_TRUE(path_excluded(p, "a/build"));
+    EXPECT_TRUE(path_excluded(p, "/abs/src/generated/x.c"));  // '*' takes '/' too
+    EXPECT_TRUE(path_excluded(p, "a/tmp"));
+    EXPECT_FALSE(path_excluded(p, "a/build.txt"));
+    EXPECT_FALSE(path_excluded(p, "a/rebuild"));
+    EXPECT_FALSE(path_excluded(p, "x.LOG"));  // in its case
+    EXPECT_FALSE(path_excluded(p, "mysrc/gen"));
+    EXPECT_FALSE(path_excluded({}, "x.log"));
+    // Only with folders on does a matching folder take what is below it.
+    EXPECT_FALSE(path_excluded(p, "a/build/x.o"));
+    EXPECT_TRUE(path_excluded(p, "a/build/x.o", true));
+    EXPECT_TRUE(path_excluded(p, "tmp/x/y", true));
+    EXPECT_FALSE(path_excluded(p, "a/builds/x.o", true));
+}
+
+}  // namespace
+}  // namespace qev
