@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -356,10 +357,28 @@ int run_delete(const std::vector<std::string>& operands, const RunSettings& sett
 // ---------------------------------------------------------------------------
 // Progress
 
+// The progress line's text for a terminal of the given width: bytes done
+// of the total, speed (MiB and MiB/s), files done of total_files (left out
+// when it is 0) and the time left (when it can be told), ", " between them.
+// It holds at most columns - 1 characters, so that the cursor never wraps:
+// the fields that do not fit are left out from the last, and the first is
+// cut where even it does not.
+std::string progress_text(std::uint64_t done, std::uint64_t total_bytes, double seconds, std::uint64_t files,
+                          std::uint64_t total_files, unsigned columns);
+
+// Writes text to a console stream (platform::console_out() or
+// console_err()); every line the commands print goes through it. A progress
+// line on the screen is cleared first, under the lock its redraws take, so
+// that no redraw falls inside the text; it is drawn again at its next
+// redraw, once the text's last line is ended. Standard output is flushed
+// before standard error is written.
+void console_write(std::FILE* stream, const std::string& text);
+
 // A line on standard error, redrawn in place, while a run that has taken
-// more than a second goes on: bytes done of the total, speed, files done,
-// time left. Shown only when wanted and standard error is a terminal;
-// cleared when the object goes.
+// more than a second goes on: see progress_text. Shown only when wanted and
+// standard error is a terminal; cut to the terminal's width, read again
+// when it changes (80 columns where the terminal does not say); cleared
+// before every console_write and when the object goes. One at a time.
 class ProgressLine {
 public:
     ProgressLine(bool wanted, std::uint64_t total_bytes, std::uint64_t total_files);
@@ -375,8 +394,7 @@ private:
 
     std::uint64_t total_bytes_;
     std::uint64_t total_files_;
-    std::mutex mutex_;
-    std::condition_variable stop_;
+    std::condition_variable stop_;  // waited on under console_write's lock
     bool stopping_ = false;
     std::thread thread_;
 };

@@ -28,31 +28,53 @@ namespace {
 using platform::console_err;
 using platform::console_out;
 
+std::string formatted(const char* format, std::va_list args) {
+    std::va_list again;
+    va_copy(again, args);
+    char small[512];
+    const int n = std::vsnprintf(small, sizeof small, format, args);
+    std::string text;
+    if (n > 0 && static_cast<std::size_t>(n) < sizeof small) {
+        text.assign(small, static_cast<std::size_t>(n));
+    } else if (n > 0) {
+        text.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(&text[0], text.size(), format, again);
+        text.resize(static_cast<std::size_t>(n));
+    }
+    va_end(again);
+    return text;
+}
+
+// A line of what was asked for (the archive and destination lines,
+// listings, per-file lines and totals): on standard output.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void say(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const std::string text = formatted(format, args);
+    va_end(args);
+    console_write(console_out(), text);
+}
+
 // A line that reports an error, a warning, a note, an interruption or a
 // wait: on standard error, so that standard output holds only what was asked
-// for (the banner, listings, per-file lines and totals). What standard
-// output holds so far goes first, so that one terminal showing both streams
-// shows the lines in the order they happened. Names in the arguments are
-// passed through printable().
+// for (the banner, listings, per-file lines and totals). Names in the
+// arguments are passed through printable().
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void diagnostic(const char* format, ...) {
-    std::fflush(console_out());
     std::va_list args;
     va_start(args, format);
-    std::vfprintf(console_err(), format, args);
+    const std::string text = formatted(format, args);
     va_end(args);
-    std::fflush(console_err());
+    console_write(console_err(), text);
 }
 
-void print_usage() {
-    // The banner goes first even when both streams end up in one place.
-    std::fflush(console_out());
-    const std::string text = usage_text();
-    std::fwrite(text.data(), 1, text.size(), console_err());
-    std::fflush(console_err());
-}
+// The banner goes first even when both streams end up in one place.
+void print_usage() { console_write(console_err(), usage_text()); }
 
 void print_path_too_long(const std::string& path) { diagnostic("Error: path too long: %s\n", printable(path).c_str()); }
 
@@ -94,7 +116,7 @@ public:
     AddConsole(const std::string& archive_path, bool verbose) : archive_path_(archive_path), verbose_(verbose) {}
 
     void coding_started(const std::string& input_path) override {
-        if (verbose_) std::fprintf(console_out(), "compress.. %s ", printable(input_path).c_str());
+        if (verbose_) say("compress.. %s ", printable(input_path).c_str());
     }
     void waiting_for(const std::string& archive_path) override { print_waiting(archive_path); }
     void archive_repaired(std::uint64_t offset, std::uint64_t dropped_bytes) override {
@@ -145,9 +167,8 @@ public:
             case StoreStatus::Grew:
             case StoreStatus::Changed:
                 if (verbose_ && size_line) {
-                    std::fprintf(console_out(), " %" PRId64 " to %" PRId64 " \n",
-                                 static_cast<std::int64_t>(result.unpacked_size),
-                                 static_cast<std::int64_t>(result.entry_size));
+                    say(" %" PRId64 " to %" PRId64 " \n", static_cast<std::int64_t>(result.unpacked_size),
+                        static_cast<std::int64_t>(result.entry_size));
                 }
                 if (result.status == StoreStatus::Shrank) {
                     diagnostic("WARNING: %s has fewer bytes than its size of %" PRIu64
@@ -268,7 +289,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
                             current_directory);
     if (operands.size() == 1 && !settings.name_lists.empty()) plan.file_args.clear();
     if (plan.single_argument) {
-        std::fprintf(console_out(), "Archiver not defined: Activate File-Folder control..  \n");
+        say("Archiver not defined: Activate File-Folder control..  \n");
     }
     if (plan.refused) {
         diagnostic(
@@ -283,7 +304,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     }
     settings.keep_directories = plan.keep_directories;
     settings.hash_mask = compute_hash_mask(settings.hash_bits, settings.method_level);
-    std::fprintf(console_out(), "Archive=%s \n", printable(plan.archive_path).c_str());
+    say("Archive=%s \n", printable(plan.archive_path).c_str());
 
     AddConsole console(plan.archive_path, settings.verbose);
     platform::catch_interruptions();
@@ -320,7 +341,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         const int ended = (*unchanged)(list, plan.archive_path);
         if (ended >= 0) return ended;
         if (list.empty()) {
-            std::fprintf(console_out(), "0 bytes, 0 files.\n");
+            say("0 bytes, 0 files.\n");
             return failed ? 1 : 0;
         }
     }
@@ -347,7 +368,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
                              PACK_CLOSE_BYTES);
         std::string why;
         const unsigned workers = compression_workers(settings, items.size(), why);
-        if (settings.verbose) std::fprintf(console_out(), "Workers: %u%s\n", workers, why.c_str());
+        if (settings.verbose) say("Workers: %u%s\n", workers, why.c_str());
         SpareCores spare(pipeline_cores(settings, workers));
         options.spare_cores = &spare;
         std::uint64_t total_bytes = 0;
@@ -379,8 +400,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
                 if (!complete && member.status != StoreStatus::Unreadable) continue;
                 if (entry_written(member.status) && settings.verbose) {
                     console.coding_started(record.path);
-                    std::fprintf(console_out(), " %" PRIu64 " in %s \n", result.members[m].unpacked_size,
-                                 result.pack_name.c_str());
+                    say(" %" PRIu64 " in %s \n", result.members[m].unpacked_size, result.pack_name.c_str());
                 }
                 member.unpacked_size = result.members[m].unpacked_size;
                 console.stored(record.path, member, false);
@@ -412,8 +432,8 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         }
         if (totals.run_ended) return interruption_requested() ? interrupted_status() : 1;
     }
-    std::fprintf(console_out(), "%llu bytes, %llu files.\n", static_cast<unsigned long long>(totals.bytes),
-                 static_cast<unsigned long long>(totals.files));
+    say("%llu bytes, %llu files.\n", static_cast<unsigned long long>(totals.bytes),
+        static_cast<unsigned long long>(totals.files));
     return failed ? 1 : 0;
 }
 
@@ -446,7 +466,7 @@ public:
         diagnostic("Error: cannot write Output file %s\n", printable(output_path).c_str());
     }
     void restoring(const std::string& output_path) override {
-        if (verbose_) std::fprintf(console_out(), " %s \n", printable(output_path).c_str());
+        if (verbose_) say(" %s \n", printable(output_path).c_str());
     }
     void meets_link(const std::string& stored, const std::string& link_path) override {
         diagnostic("Error: entry %s meets the symbolic link %s; it is not restored\n", printable(stored).c_str(),
@@ -562,15 +582,15 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
     ProgressLine progress(settings.progress, restorable_bytes(archive_path), 0);
     extractor.set_progress(&progress.bytes);
     for (const std::string& arg : destinations) {
-        std::fprintf(console_out(), "ARGV=%s\n", printable(arg).c_str());
+        say("ARGV=%s\n", printable(arg).c_str());
         const Destination d = form_destination(arg, current_directory);
         if (platform::path_too_long(d.formed)) {
             print_path_too_long(d.formed);
             failed = true;
             continue;
         }
-        std::fprintf(console_out(), "Archive=%s Wild=%s DEST=%s\n", printable(archive_path).c_str(),
-                     printable(d.pattern).c_str(), printable(d.directory).c_str());
+        say("Archive=%s Wild=%s DEST=%s\n", printable(archive_path).c_str(), printable(d.pattern).c_str(),
+            printable(d.directory).c_str());
         const ExtractResult result = extractor.extract_archive(archive_path, d.directory, d.pattern);
         const int ended = after_pass(result, archive_path, d.pattern, "extraction from", failed);
         if (ended >= 0) return ended;
@@ -578,7 +598,7 @@ int run_extract(const std::vector<std::string>& operands, const RunSettings& set
     // The closing line says that everything asked for was restored; a run
     // that failed anywhere ends with its error lines instead.
     if (failed) return 1;
-    std::fprintf(console_out(), " OK! \n");
+    say(" OK! \n");
     return 0;
 }
 
@@ -629,7 +649,7 @@ std::string coding_text(const FileSettings& s) {
 
 void print_ratio_line(std::uint64_t original, std::uint64_t stored, const std::string& rest) {
     const double ratio = original == 0 ? 0.0 : 100.0 * static_cast<double>(stored) / static_cast<double>(original);
-    std::fprintf(console_out(), "%12" PRIu64 " %12" PRIu64 " %6.1f%% %s\n", original, stored, ratio, rest.c_str());
+    say("%12" PRIu64 " %12" PRIu64 " %6.1f%% %s\n", original, stored, ratio, rest.c_str());
 }
 
 // The listing's lines: damage as extraction reports it, and a line for
@@ -654,11 +674,11 @@ public:
         if (json_) {
             // JSON Lines: one object a line, as the entries come.
             const std::string line = json_entry(entry).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-            std::fprintf(console_out(), "%s\n", line.c_str());
+            say("%s\n", line.c_str());
             return;
         }
         if (!verbose_) {
-            std::fprintf(console_out(), "%s \n", printable(entry.path).c_str());
+            say("%s \n", printable(entry.path).c_str());
             return;
         }
         total_original += entry.unpacked_size;
@@ -675,8 +695,8 @@ public:
         if (!entry.target.empty()) shown += " link to " + printable(entry.target);
         if (entry.sparse) shown += " (sparse: " + std::to_string(entry.data_bytes) + " bytes of data)";
         if (entry.member) {
-            std::fprintf(console_out(), "%12" PRIu64 " %12s %7s %s%s%s\n", entry.unpacked_size, "-", "-", rest.c_str(),
-                         coding, shown.c_str());
+            say("%12" PRIu64 " %12s %7s %s%s%s\n", entry.unpacked_size, "-", "-", rest.c_str(), coding,
+                shown.c_str());
         } else {
             print_ratio_line(entry.unpacked_size, entry.stored_size, rest + coding + shown);
         }
@@ -755,10 +775,10 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
     std::vector<std::string> patterns(operands.begin() + 1, operands.end());
     if (patterns.empty()) patterns.push_back("*");
 
-    if (!json) std::fprintf(console_out(), "Archive List ... %s \n", printable(archive_path).c_str());
+    if (!json) say("Archive List ... %s \n", printable(archive_path).c_str());
     if (verbose) {
-        std::fprintf(console_out(), "%12s %12s %7s %-19s %-10s %-17s %-5s %-18s %s\n", "size", "stored", "ratio",
-                     "modified", "mode", "owner", "check", "coding", "path");
+        say("%12s %12s %7s %-19s %-10s %-17s %-5s %-18s %s\n", "size", "stored", "ratio", "modified", "mode", "owner",
+            "check", "coding", "path");
     }
     bool failed = false;
     ListConsole console(archive_path, verbose, json, numeric);
@@ -778,8 +798,7 @@ int run_list(const std::vector<std::string>& operands, const std::string& curren
         print_ratio_line(console.total_original, console.total_stored, "total");
     }
     if (json) return failed ? 1 : 0;
-    std::fprintf(console_out(), " n.%d files in archive %s  \n", static_cast<int>(console.listed_),
-                 printable(archive_path).c_str());
+    say(" n.%d files in archive %s  \n", static_cast<int>(console.listed_), printable(archive_path).c_str());
     return failed ? 1 : 0;
 }
 
@@ -796,7 +815,7 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
     std::vector<std::string> patterns(operands.begin() + 1, operands.end());
     if (patterns.empty()) patterns.push_back("*");
 
-    std::fprintf(console_out(), "Archive Test ... %s \n", printable(archive_path).c_str());
+    say("Archive Test ... %s \n", printable(archive_path).c_str());
     ExtractConsole console(archive_path, false);
     Extractor extractor(console);
     extractor.set_writing(false);
@@ -818,9 +837,8 @@ int run_test(const std::vector<std::string>& operands, const std::string& curren
         total.damaged += result.damaged;
         total.unverified += result.unverified;
     }
-    std::fprintf(console_out(), " %" PRIu64 " entries tested: %" PRIu64 " ok, %" PRIu64 " damaged, %" PRIu64
-                 " without checksum\n",
-                 total.verified + total.damaged + total.unverified, total.verified, total.damaged, total.unverified);
+    say(" %" PRIu64 " entries tested: %" PRIu64 " ok, %" PRIu64 " damaged, %" PRIu64 " without checksum\n",
+        total.verified + total.damaged + total.unverified, total.verified, total.damaged, total.unverified);
     return failed || total.damaged != 0 ? 1 : 0;
 }
 

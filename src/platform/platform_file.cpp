@@ -2,16 +2,20 @@
 
 #include "platform/platform_file.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <limits>
+#include <mutex>
 #include <dirent.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -937,6 +941,35 @@ std::uint64_t physical_memory() {
 }
 
 bool is_terminal(std::FILE* stream) { return stream != nullptr && ::isatty(fileno(stream)) == 1; }
+
+unsigned terminal_columns(std::FILE* stream) {
+    winsize size{};
+    if (stream == nullptr || ::ioctl(fileno(stream), TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
+namespace {
+
+// Set by the handler, taken by terminal_resized.
+std::atomic<bool> g_resized{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the resize flag must be lock-free");
+
+extern "C" void record_resize(int) { g_resized.store(true); }
+
+}  // namespace
+
+void watch_terminal_size() {
+    static std::once_flag installed;
+    std::call_once(installed, [] {
+        struct sigaction action = {};
+        action.sa_handler = record_resize;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGWINCH, &action, nullptr);
+    });
+}
+
+bool terminal_resized() { return g_resized.exchange(false); }
 
 std::string current_directory() {
     std::vector<char> buffer(MAX_PATH_BYTES + 1);

@@ -359,6 +359,16 @@ std::uint64_t physical_memory();
 // True when the stream is a terminal.
 bool is_terminal(std::FILE* stream);
 
+// The width in columns of the terminal the stream is; 0 when it is no
+// terminal or does not say.
+unsigned terminal_columns(std::FILE* stream);
+
+// From the first call on, a change of the terminal's size (SIGWINCH) is
+// recorded; the handler does nothing else. Idempotent.
+void watch_terminal_size();
+// True once after each recorded change of the terminal's size.
+bool terminal_resized();
+
 // The absolute current directory, without a trailing separator unless it is
 // the root.
 std::string current_directory();
