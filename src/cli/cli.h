@@ -41,6 +41,11 @@ struct RunSettings {
     std::uint32_t hash_mask = (1u << 25) - 1;
     bool solid = false;                   // -s
     bool verbose = false;                 // -v
+    bool to_standard_output = false;      // x -c: the selected files' bytes on standard output, no files written
+    std::string archive_shown;            // how lines name the archive where it is not a file the user named ("-")
+    // a to -: told after each complete entry how many of the archive's
+    // first bytes are final, to send them on; false ends the run.
+    std::function<bool(const std::string& archive, std::uint64_t complete)> stream_out;
     bool json = false;                    // l --json: the listing as one JSON document, nothing else on standard output
     bool recurse = false;                 // -r
     bool keep_directories = true;         // off only in the single-argument add form on a non-folder

@@ -84,7 +84,8 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
     // Switches are read only before the first argument that is not one.
     for (; index < args.size(); ++index) {
         const std::string& arg = args[index];
-        if (arg.empty() || arg[0] != '-') break;
+        // "-" is the archive on a stream, no switch.
+        if (arg.empty() || arg[0] != '-' || arg == "-") break;
         if (arg == "--") {
             settings.switches_ended = true;
             ++index;
@@ -135,6 +136,8 @@ bool scan_switches(const std::vector<std::string>& args, std::size_t first, Swit
                     settings.verbose = true;
                 } else if (letter == 'n') {
                     settings.progress = false;
+                } else if (letter == 'c') {
+                    settings.to_standard_output = true;
                 } else if (letter != 't' || !take_threads(arg, pos, settings)) {
                     return false;
                 }

@@ -1,11 +1,13 @@
 // The three commands: each runs its driver and turns what the driver
 // reports into the console lines and the exit status.
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -304,7 +306,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     }
     settings.keep_directories = plan.keep_directories;
     settings.hash_mask = compute_hash_mask(settings.hash_bits, settings.method_level);
-    say("Archive=%s \n", printable(plan.archive_path).c_str());
+    say("Archive=%s \n", settings.archive_shown.empty() ? printable(plan.archive_path).c_str() : settings.archive_shown.c_str());
 
     AddConsole console(plan.archive_path, settings.verbose);
     platform::catch_interruptions();
@@ -356,13 +358,14 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
     const bool packing = !settings.plain && settings.packs;
     if (!packing) sort_by_extension(list);
     AddTotals totals;
+    bool stream_broken = false;
     if (!list.empty()) {
         CompressOptions options;
         options.search = search_settings(settings);
         options.solid = settings.solid;
         options.recurse = settings.recurse;
         options.plain = settings.plain;
-        options.should_stop = interruption_requested;
+        options.should_stop = [&stream_broken] { return stream_broken || interruption_requested(); };
         const std::vector<StoreItem> items =
             plan_store_items(list, settings.keep_directories, packing,
                              PACK_CLOSE_BYTES);
@@ -380,7 +383,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
         const auto warn = [&](const std::string& path, const std::string& warning) {
             if (!warning.empty()) diagnostic("WARNING: %s is stored, but %s\n", printable(path).c_str(), warning.c_str());
         };
-        const auto report = [&](const StoreItem& item, const StoreResult& result, bool tell_coding) {
+        const auto report_lines = [&](const StoreItem& item, const StoreResult& result, bool tell_coding) {
             if (item.store.type != EntryType::Pack) {
                 warn(item.store.path, result.warning);
                 if (tell_coding && result.coding_began) console.coding_started(item.store.path);
@@ -413,6 +416,18 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
                 if (!count_stored(list[item.records[0]], result, totals)) failed = true;
             }
         };
+        // An archive that goes to a stream goes out entry by entry, each
+        // once it is complete: the archive's first `complete` bytes are final.
+        std::uint64_t complete = 0;
+        const auto report = [&](const StoreItem& item, const StoreResult& result, bool tell_coding) {
+            report_lines(item, result, tell_coding);
+            if (!settings.stream_out || stream_broken || !entry_written(result.status)) return;
+            complete += result.entry_size;
+            if (!settings.stream_out(plan.archive_path, complete)) {
+                stream_broken = true;
+                totals.run_ended = true;
+            }
+        };
         if (workers == 1) {
             Compressor compressor(options, plan.archive_path);
             compressor.set_observer(&console);
@@ -430,7 +445,7 @@ int run_add(const std::vector<std::string>& operands, RunSettings& settings, con
             // Results come in entry order: the lines are those of one coder.
             compressor.store_all(files, [&](std::size_t i, const StoreResult& result) { report(items[i], result, true); });
         }
-        if (totals.run_ended) return interruption_requested() ? interrupted_status() : 1;
+        if (totals.run_ended) return interruption_requested() && !stream_broken ? interrupted_status() : 1;
     }
     say("%llu bytes, %llu files.\n", static_cast<unsigned long long>(totals.bytes),
         static_cast<unsigned long long>(totals.files));
@@ -555,6 +570,66 @@ std::uint64_t sum_over_entries(const std::string& archive_path,
 // The bytes an archive's sound entries hold, for the progress line.
 std::uint64_t restorable_bytes(const std::string& archive_path) {
     return sum_over_entries(archive_path, [](const ArchiveReader::Entry& e) { return e.header.unpacked_size; });
+}
+
+// The files an extraction restores, in the order it restores them.
+class CollectingConsole : public ExtractConsole {
+public:
+    explicit CollectingConsole(const std::string& archive_path) : ExtractConsole(archive_path, false) {}
+    void restoring(const std::string& output_path) override { restored.push_back(output_path); }
+    std::vector<std::string> restored;
+};
+
+// x -c: the selected entries are restored into a private folder, each
+// checked whole before any byte of it goes out, and their files' bytes then
+// go to data_fd in archive order. Operands after the archive are patterns.
+int run_extract_to_stream(const std::vector<std::string>& operands, const RunSettings& settings,
+                          const std::string& current_directory, int data_fd) {
+    const std::string archive_path = extract_archive_path(operands[0], current_directory);
+    std::vector<std::string> patterns(operands.begin() + 1, operands.end());
+    if (patterns.empty()) patterns.push_back("*");
+    std::string folder;
+    if (!platform::make_private_folder(folder)) {
+        diagnostic("Error: cannot make a temporary folder for %s: %s\n", printable(archive_path).c_str(),
+                   platform::error_text(errno).c_str());
+        return 1;
+    }
+    struct Remove {
+        const std::string& folder;
+        ~Remove() {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+        }
+    } remove{folder};
+    bool failed = false;
+    CollectingConsole console(archive_path);
+    Extractor extractor(console);
+    RestorePolicy policy;  // only the bytes are wanted
+    extractor.set_restore_policy(policy);
+    extractor.set_exclusions(settings.excludes);
+    platform::catch_interruptions();
+    extractor.set_stop_check(interruption_requested);
+    extractor.set_workers(settings.threads == 0 ? platform::usable_cores() : settings.threads, worker_memory_budget());
+    for (const std::string& pattern : patterns) {
+        const ExtractResult result = extractor.extract_archive(archive_path, folder + "/", lower_case_ascii(pattern));
+        const int ended = after_pass(result, archive_path, pattern, "extraction from", failed);
+        if (ended >= 0) return ended;
+        for (const std::string& path : console.restored) {
+            const platform::EntryStatus status = platform::entry_status_in(std::string(), path, false);
+            if (status.type != platform::EntryType::Regular) continue;
+            const int error = platform::copy_file_to_descriptor(path, 0, data_fd, ~0ull);
+            if (error != 0) {
+                diagnostic("Error: cannot write to standard output: %s\n", platform::error_text(error).c_str());
+                return 1;
+            }
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+        }
+        console.restored.clear();
+    }
+    if (failed) return 1;
+    say(" OK! \n");
+    return 0;
 }
 
 int run_extract(const std::vector<std::string>& operands, const RunSettings& settings,
@@ -887,6 +962,17 @@ int run_qev(int argc, char** argv) {
     if (line.query == CommandLine::Query::Help) text += usage_text();
     // A listing for machines is the JSON document alone.
     if (line.settings.json && line.problem == CommandLine::Problem::None) text.clear();
+    // Where standard output carries data (an add to -, x -c), every line
+    // goes to standard error.
+    const char command = line.settings.command;
+    const bool archive_is_stream = line.problem == CommandLine::Problem::None && !line.operands.empty() &&
+                                   line.operands[0] == "-";
+    int data_fd = -1;
+    if ((command == 'a' && archive_is_stream) ||
+        (command == 'x' && line.settings.to_standard_output && line.problem == CommandLine::Problem::None)) {
+        data_fd = platform::take_standard_output();
+        platform::set_console(console_err(), console_err());
+    }
     std::fwrite(text.data(), 1, text.size(), console_out());
     if (line.query != CommandLine::Query::None) {
         // Asked-for output that could not be written (a full disk) is a
@@ -897,6 +983,50 @@ int run_qev(int argc, char** argv) {
     const std::string current_directory =
         line.settings.command != 0 ? platform::current_directory() : std::string();
     int status = 1;
+    // An archive on a stream lives in a private folder while the command
+    // runs: the one an add writes, or what standard input held.
+    std::string stream_folder;
+    struct RemoveFolder {
+        const std::string& folder;
+        ~RemoveFolder() {
+            std::error_code ignored;
+            if (!folder.empty()) std::filesystem::remove_all(folder, ignored);
+        }
+    } remove_stream_folder{stream_folder};
+    if (archive_is_stream && (command == 'u' || command == 'd')) {
+        diagnostic("Error: qev %c needs an archive file; - (a stream) cannot be updated or deleted from\n", command);
+        return 1;
+    }
+    if (archive_is_stream && (command == 'a' || !platform::standard_input_is_regular())) {
+        if (!platform::make_private_folder(stream_folder)) {
+            diagnostic("Error: cannot make a temporary folder for the archive on a stream: %s\n",
+                       platform::error_text(errno).c_str());
+            return 1;
+        }
+        const std::string path = stream_folder + (command == 'a' ? "/standard-output.qev" : "/standard-input.qev");
+        if (command != 'a') {
+            const int error = platform::copy_standard_input_to(path);
+            if (error != 0) {
+                diagnostic("Error: cannot read the archive from standard input: %s\n", platform::error_text(error).c_str());
+                return 1;
+            }
+        }
+        line.operands[0] = path;
+        line.settings.archive_shown = "-";
+        std::uint64_t sent = 0;
+        line.settings.stream_out = [data_fd, sent](const std::string& archive, std::uint64_t complete) mutable {
+            const int error = platform::copy_file_to_descriptor(archive, sent, data_fd, complete);
+            if (error != 0) {
+                diagnostic("Error: cannot write the archive to standard output: %s\n", platform::error_text(error).c_str());
+                return false;
+            }
+            sent = complete;
+            return true;
+        };
+    } else if (archive_is_stream) {
+        // A file given as standard input is read where it is.
+        line.operands[0] = "/proc/self/fd/0";
+    }
     switch (line.problem) {
         case CommandLine::Problem::Usage:
             print_usage();
@@ -917,6 +1047,8 @@ int run_qev(int argc, char** argv) {
                                                                     &unchanged);
                 } else if (line.settings.command == 'd') {
                     status = run_delete(line.operands, line.settings, current_directory);
+                } else if (line.settings.command == 'x' && line.settings.to_standard_output) {
+                    status = run_extract_to_stream(line.operands, line.settings, current_directory, data_fd);
                 } else if (line.settings.command == 'x') {
                     status = run_extract(line.operands, line.settings, current_directory);
                 } else if (line.settings.command == 'l') {

@@ -3,6 +3,7 @@
 #include "platform/platform_file.h"
 
 #include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <climits>
@@ -997,6 +998,77 @@ std::FILE* console_err() { return g_err != nullptr ? g_err : stderr; }
 void set_console(std::FILE* out, std::FILE* err) {
     g_out = out;
     g_err = err;
+}
+
+bool make_private_folder(std::string& path) {
+    std::string base = temporary_folder_setting();
+    if (base.empty()) base = "/tmp";
+    std::string name = base + "/qev-stream-XXXXXX";
+    if (::mkdtemp(&name[0]) == nullptr) return false;
+    path = name;
+    return true;
+}
+
+int take_standard_output() {
+    std::signal(SIGPIPE, SIG_IGN);
+    return ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+}
+
+bool standard_input_is_regular() {
+    struct stat st;
+    return ::fstat(STDIN_FILENO, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+namespace {
+
+// Writes all of n bytes; 0 or the error number.
+int write_all(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return w < 0 ? errno : EIO;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int copy_standard_input_to(const std::string& path) {
+    const int out = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) return errno;
+    std::vector<char> buffer(1u << 20);
+    int error = 0;
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        error = write_all(out, buffer.data(), static_cast<std::size_t>(n));
+        if (error != 0) break;
+    }
+    if (::close(out) != 0 && error == 0) error = errno;
+    return error;
+}
+
+int copy_file_to_descriptor(const std::string& path, std::uint64_t offset, int fd, std::uint64_t end) {
+    const int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return errno;
+    std::vector<char> buffer(1u << 20);
+    int error = 0;
+    while (offset < end) {
+        const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), end - offset));
+        const ssize_t n = ::pread(in, buffer.data(), want, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = errno;
+        if (n <= 0) break;
+        offset += static_cast<std::uint64_t>(n);
+        error = write_all(fd, buffer.data(), static_cast<std::size_t>(n));
+        if (error != 0) break;
+    }
+    ::close(in);
+    return error;
 }
 
 }  // namespace platform

@@ -381,5 +381,21 @@ std::FILE* console_out();
 std::FILE* console_err();
 void set_console(std::FILE* out, std::FILE* err);
 
+// Streams of data. A folder only this user can enter, made under the
+// system's folder for temporary files; false when none can be made.
+bool make_private_folder(std::string& path);
+// Standard output for data alone: a descriptor of it is returned (-1 when
+// there is none), and a reader that goes away makes writes fail instead of
+// ending the process.
+int take_standard_output();
+// Copies what standard input holds, to its end, into a new file at path; 0
+// or the error number.
+int copy_standard_input_to(const std::string& path);
+// Whether standard input is a regular file (read in place, not copied).
+bool standard_input_is_regular();
+// Copies the file at path, from offset up to end (or its end), to the
+// descriptor; 0 or the error number (EPIPE: the reader went away).
+int copy_file_to_descriptor(const std::string& path, std::uint64_t offset, int fd, std::uint64_t end);
+
 }  // namespace platform
 }  // namespace qev

@@ -97,8 +97,8 @@ TEST(CliSwitches, ScanningRulesAndHashMask) {
     s = scan({"-b8", "-h6", "-m9", "-m8", "arc"}, next);  // the last value wins
     EXPECT_TRUE(next == 4 && s.ring_size == 1u << 30 && s.hash_bits == 28 && s.search_depth == 16);
     EXPECT_FALSE(s.lazy_matching);
-    scan({"-", "-m", "arc"}, next);  // a lone dash, a letter without its digit
-    EXPECT_EQ(next, 2);
+    scan({"-m", "-", "arc"}, next);  // a letter without its digit; a lone dash is the archive on a stream
+    EXPECT_EQ(next, 1);
     scan({"arc", "-m3", "f"}, next);  // only before the first non-switch argument
     EXPECT_EQ(next, 0);
     s = scan({"-r", "--", "-m3", "f"}, next);  // "--" ends them
