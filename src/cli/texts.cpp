@@ -59,6 +59,8 @@ const UsageLine USAGE_LINES[] = {
     {"QEV a -r --exclude=*.o --files-from=list.txt archive path", 79},
     {"QEV u -r archive path", 79},
     {"QEV d archive *.log path/old", 79},
+    {" a, x, l, t: - as the archive: standard output (a) or input   x -c: to stdout", 79},
+    {"QEV a -r - path | ssh host qev x -      QEV x -c archive notes.txt > notes.txt", 79},
 };
 
 }  // namespace
