@@ -39,5 +39,16 @@ ln -s ../html tree/sub/link
 for format in pax ustar gnu; do
   tar --format=$format -cf "$out/pack_stream/tree.$format" tree 2>/dev/null || true
 done
+# Members of the other kinds: a file with holes, a hard link, a FIFO, and
+# attributes where the filesystem takes them.
+mkdir -p kinds
+printf 'data' > kinds/holes
+truncate -s 1M kinds/holes
+printf 'more' | dd of=kinds/holes bs=1 seek=600000 conv=notrunc status=none
+cp alice29.txt kinds/one
+ln kinds/one kinds/two
+mkfifo kinds/fifo 2>/dev/null || true
+setfattr -n user.seed -v value kinds/one 2>/dev/null || true
+tar --format=pax --sparse --xattrs -cf "$out/pack_stream/kinds.pax" kinds 2>/dev/null || true
 tar --format=pax -cf "$out/pack_stream/long.pax" -C tree --transform 's|^|a-long-folder-name/that-goes-on/and-on/for-more-than-a-hundred-bytes/so-that-it-needs/an-extended-header/|' . 2>/dev/null || true
 echo "seeds: $n archives in $out"
