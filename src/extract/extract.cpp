@@ -361,8 +361,8 @@ struct Lane {
     }
 
     RestorePolicy policy = RestorePolicy::for_this_process();
-    std::unordered_map<std::string, std::uint32_t> user_ids;
-    std::unordered_map<std::string, std::uint32_t> group_ids;
+    std::unordered_map<std::string, std::int64_t> user_ids;  // -1: no such name here
+    std::unordered_map<std::string, std::int64_t> group_ids;
 
     // The owner to give a restored file: by name where this system knows
     // the name, else by number. False when owners are not restored.
@@ -371,16 +371,18 @@ struct Lane {
         uid = m.uid;
         gid = m.gid;
         if (policy.numeric) return true;
-        const auto look_up = [](std::unordered_map<std::string, std::uint32_t>& cache, const std::string& name,
+        const auto look_up = [](std::unordered_map<std::string, std::int64_t>& cache, const std::string& name,
                                 bool user, std::uint32_t& id) {
             if (name.empty()) return;
+            // A name this system does not know is kept as such: the number
+            // stored with each file stands then.
             auto it = cache.find(name);
             if (it == cache.end()) {
-                std::uint32_t found = id;
+                std::uint32_t found = 0;
                 const bool known = user ? platform::user_id(name, found) : platform::group_id(name, found);
-                it = cache.emplace(name, known ? found : id).first;
+                it = cache.emplace(name, known ? static_cast<std::int64_t>(found) : -1).first;
             }
-            id = it->second;
+            if (it->second >= 0) id = static_cast<std::uint32_t>(it->second);
         };
         look_up(user_ids, m.uname, true, uid);
         look_up(group_ids, m.gname, false, gid);
