@@ -82,31 +82,6 @@ std::string entry_key(const EntryHeader& h) {
     return key;
 }
 
-// An entry of its own as a listing shows it.
-ListedEntry listed_entry(const ArchiveReader::Entry& entry) {
-    const EntryHeader& h = entry.header;
-    ListedEntry listed;
-    listed.path = stored_path(h);
-    listed.unpacked_size = h.unpacked_size;
-    listed.stored_size = h.entry_size;
-    listed.has_record = entry.has_record;
-    listed.record = entry.record;
-    listed.settings = h.settings;
-    listed.offset = entry.offset;
-    Metadata meta;
-    std::string problem;
-    if (entry.has_record && !entry.record.metadata.empty() &&
-        parse_metadata_records(reinterpret_cast<const std::uint8_t*>(entry.record.metadata.data()),
-                               entry.record.metadata.size(), meta, problem)) {
-        listed.has_owner = true;
-        listed.uid = meta.uid;
-        listed.gid = meta.gid;
-        listed.uname = meta.uname;
-        listed.gname = meta.gname;
-    }
-    return listed;
-}
-
 // The metadata an entry's record holds (none where it has none).
 Metadata entry_metadata(const ArchiveReader::Entry& entry) {
     Metadata meta;
@@ -118,6 +93,30 @@ Metadata entry_metadata(const ArchiveReader::Entry& entry) {
     }
     return meta;
 }
+
+// An entry of its own as a listing shows it.
+ListedEntry listed_entry(const ArchiveReader::Entry& entry) {
+    const EntryHeader& h = entry.header;
+    ListedEntry listed;
+    listed.path = stored_path(h);
+    listed.unpacked_size = h.unpacked_size;
+    listed.stored_size = h.entry_size;
+    listed.has_record = entry.has_record;
+    listed.record = entry.record;
+    listed.settings = h.settings;
+    listed.offset = entry.offset;
+    if (entry.has_record && !entry.record.metadata.empty()) {
+        // The record's block was checked when the record was read.
+        const Metadata meta = entry_metadata(entry);
+        listed.has_owner = true;
+        listed.uid = meta.uid;
+        listed.gid = meta.gid;
+        listed.uname = meta.uname;
+        listed.gname = meta.gname;
+    }
+    return listed;
+}
+
 
 // Names of the attributes that hold ACLs.
 constexpr char ACL_ACCESS_ATTRIBUTE[] = "system.posix_acl_access";

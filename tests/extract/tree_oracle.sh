@@ -54,7 +54,7 @@ setfacl -m u:nobody:rw,g:nogroup:r "$t/home/alice/docs/notes.txt"
 setfacl -d -m u:nobody:rwx "$t/shared"
 mkfifo "$t/shared/pipe"
 mknod "$t/shared/null" c 1 3
-ln -s ../shared/one "$t/home/rel"
+ln -s alice/docs/notes.txt "$t/home/rel"
 ln -s /etc/hostname "$t/home/abs"
 ln -s missing "$t/home/dangling"
 echo ro > "$t/ro/file"
